@@ -1,0 +1,17 @@
+// Transposes of the interior updates (phases E and G of the adjoint step).
+// For the E update  E <- ca_e E + cb (curl H)  the transpose sends, for each
+// adjoint E value v in the update region, the transposed curl cb*v into the
+// adjoint H components and then rescales v by ca_e; the H update likewise
+// with cb_h and ca_h. The scatters use the same half-widths and scaled curl
+// factors as the forward differences at the same node, so each phase is the
+// exact transpose of its forward partner.
+#pragma once
+
+#include "lib/interface/args.hpp"
+
+namespace norvane::adjoint {
+
+void e_update_adjoint(const pass_args& a);  // phase E
+void h_update_adjoint(const pass_args& a);  // phase G
+
+}  // namespace norvane::adjoint

@@ -1,0 +1,47 @@
+// Interior field updates (leapfrog curl steps) of the forward pass:
+//   H <- ca_h H - cb (curl E),   E <- ca_e E + cb (curl H)
+// with the curl factor cb scaled per axis (cb_y = (dx*cb)/dy unless dy == dx).
+// Each component is written only inside its update region: H not on its own
+// axis's first and last node nor on the last node of the other two axes; E
+// not on its own axis's last node nor on the outer faces where it is
+// tangential, which therefore act as electric walls.
+//
+// The loops run row by row: rows (s, i, j) are shared among the threads and
+// the k axis is the inner, vectorised loop, evaluated with the full stencil
+// where it fits and with the reduced stencils at the few end positions. The
+// row kernels exist once per instruction set, all computing identical bits.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/interface/args.hpp"
+
+namespace norvane::forward {
+
+struct row_kernels {
+  const char* name;
+  // One row (s, i, j) of the H update (phase A) or E update (phase C).
+  void (*h_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
+  void (*e_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
+};
+
+// Kernels of each instruction set (null where the build or the CPU lacks it).
+const row_kernels* row_kernels_generic();
+const row_kernels* row_kernels_avx2();
+const row_kernels* row_kernels_avx512();
+
+// The widest set this CPU runs, or the one named by NORVANE_SIMD
+// ("generic", "avx2", "avx512") when that is set and available.
+const row_kernels& active_row_kernels();
+const char* simd_backend_name();
+
+// Tests: run the next passes with the given kernels (null: back to the
+// automatic choice), and whether this CPU can run a set at all.
+void force_row_kernels(const row_kernels* k);
+bool cpu_runs(const row_kernels* k);
+
+// Worksharing phases over all rows of all shots (implicit closing barrier).
+void update_h(const pass_args& a, const row_kernels& k);
+void update_e(const pass_args& a, const row_kernels& k);
+
+}  // namespace norvane::forward

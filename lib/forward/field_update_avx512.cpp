@@ -1,0 +1,14 @@
+// Interior update row kernels built for the avx512 instruction set (the
+// flags come from the build); the kernel bodies are shared with the other
+// sets, so every set computes the same bits.
+#define NORVANE_ISA_NS avx512
+#include "lib/forward/field_update_kernels.inl"
+
+namespace norvane::forward {
+
+const row_kernels* row_kernels_avx512() {
+  static const row_kernels k{"avx512", &avx512::h_row, &avx512::e_row};
+  return &k;
+}
+
+}  // namespace norvane::forward

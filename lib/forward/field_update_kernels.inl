@@ -1,0 +1,217 @@
+// Row kernels of the interior updates, compiled once per instruction set: the
+// including file defines NORVANE_ISA_NS (a namespace name) and the compiler
+// flags. Within a row the half-widths of the x and y differences are fixed,
+// so they are template parameters; the k loop runs the full stencil over the
+// positions where it fits (one node per vector lane, same scalar arithmetic
+// in every lane) and the reduced stencils at the ends.
+//
+//   hx = fma(cb_z, Dz+ ey, fma(ca_h, hx, -(Dy+ ez * cb_y)))
+//   hy = fma(cb_x, Dx+ ez, fma(ca_h, hy, -(Dz+ ex * cb_z)))
+//   hz = fma(cb_y, Dy+ ex, fma(ca_h, hz, -(Dx+ ey * cb_x)))
+//   ex = fma(-cb_z, Dz- hy, fma(ca_e, ex, cb_y * Dy- hz))
+//   ey = fma(-cb_x, Dx- hz, fma(ca_e, ey, cb_z * Dz- hx))
+//   ez = fma(-cb_y, Dy- hx, fma(ca_e, ez, cb_x * Dx- hy))
+#include <algorithm>
+#include <cmath>
+
+#include "lib/forward/field_update.hpp"
+#include "lib/kernels/staggered_diff.hpp"
+
+namespace norvane::forward::NORVANE_ISA_NS {
+namespace {
+
+using kernels::diff_backward_m;
+using kernels::diff_backward_with;
+using kernels::diff_forward_m;
+using kernels::diff_forward_with;
+using kernels::fit_backward;
+using kernels::fit_forward;
+
+// Curl factor along y or z: cb itself on a cubic axis pair, else (dx*cb)/h
+// with the product rounded before the division.
+template <bool Cubic>
+inline float scaled(float cb, float dx, float h) {
+  if constexpr (Cubic) {
+    return cb;
+  } else {
+    return (h == dx) ? cb : (dx * cb) / h;
+  }
+}
+
+// Runs body(k, dz) over k in [lo, hi] where dz is the z difference of `f` at
+// k: the template half-width MZ on [full_lo, full_hi], the fitted one outside.
+template <int MZ, bool Forward, class Body>
+inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo, int64_t full_hi, int64_t nz,
+                    int order, const float* __restrict f, Body body) {
+  auto edge = [&](int64_t k) {
+    const float d = Forward ? diff_forward_with(fit_forward(order, k, nz), f + k, 1)
+                            : diff_backward_with(fit_backward(order, k, nz), f + k, 1);
+    body(k, d);
+  };
+  const int64_t a = std::max(lo, full_lo);
+  const int64_t b = std::min(hi, full_hi);
+  if (a > b) {
+    for (int64_t k = lo; k <= hi; ++k) edge(k);
+    return;
+  }
+  for (int64_t k = lo; k < a; ++k) edge(k);
+#pragma omp simd
+  for (int64_t k = a; k <= b; ++k) {
+    const float d = Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1);
+    body(k, d);
+  }
+  for (int64_t k = b + 1; k <= hi; ++k) edge(k);
+}
+
+template <int MX, int MY, int MZ, bool Cubic>
+void h_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+  const grid_dims& g = a.g;
+  const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
+  const int64_t node0 = i * g.plane + j * nz;
+  const int64_t f0 = s * g.n_nodes + node0;
+  const float* __restrict ex = a.e[0] + f0;
+  const float* __restrict ey = a.e[1] + f0;
+  const float* __restrict ez = a.e[2] + f0;
+  float* __restrict hx = a.h[0] + f0;
+  float* __restrict hy = a.h[1] + f0;
+  float* __restrict hz = a.h[2] + f0;
+  const float* __restrict ca = a.c.ca_h + node0;
+  const float* __restrict cb = a.c.cb_h + node0;
+  const float dx = g.dx, dy = g.dy, dz = g.dz;
+  const int order = a.order;
+  const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
+  // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
+  const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
+
+  if (i >= 1 && i_in && j_in) {
+    k_sweep<MZ, true>(0, nz - 2, zf_lo, zf_hi, nz, order, ey, [&](int64_t k, float dzey) {
+      const float c = cb[k];
+      const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
+      const float dyez = diff_forward_m<MY, false>(ez + k, sy);
+      hx[k] = std::fma(cbz, dzey, std::fma(ca[k], hx[k], -(dyez * cby)));
+    });
+  }
+  if (i_in && j >= 1 && j_in) {
+    k_sweep<MZ, true>(0, nz - 2, zf_lo, zf_hi, nz, order, ex, [&](int64_t k, float dzex) {
+      const float c = cb[k];
+      const float cbz = scaled<Cubic>(c, dx, dz);
+      const float dxez = diff_forward_m<MX, false>(ez + k, sx);
+      hy[k] = std::fma(c, dxez, std::fma(ca[k], hy[k], -(dzex * cbz)));
+    });
+  }
+  if (i_in && j_in) {
+#pragma omp simd
+    for (int64_t k = 1; k <= nz - 2; ++k) {
+      const float c = cb[k];
+      const float cby = scaled<Cubic>(c, dx, dy);
+      const float dyex = diff_forward_m<MY, false>(ex + k, sy);
+      const float dxey = diff_forward_m<MX, false>(ey + k, sx);
+      hz[k] = std::fma(cby, dyex, std::fma(ca[k], hz[k], -(dxey * c)));
+    }
+  }
+}
+
+template <int MX, int MY, int MZ, bool Cubic>
+void e_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+  const grid_dims& g = a.g;
+  const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
+  const int64_t node0 = i * g.plane + j * nz;
+  const int64_t f0 = s * g.n_nodes + node0;
+  float* __restrict ex = a.e[0] + f0;
+  float* __restrict ey = a.e[1] + f0;
+  float* __restrict ez = a.e[2] + f0;
+  const float* __restrict hx = a.h[0] + f0;
+  const float* __restrict hy = a.h[1] + f0;
+  const float* __restrict hz = a.h[2] + f0;
+  const float* __restrict ca = a.c.ca_e + node0;
+  const float* __restrict cb = a.c.cb_e + node0;
+  const float dx = g.dx, dy = g.dy, dz = g.dz;
+  const int order = a.order;
+  const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
+  // Backward z stencil of half-width MZ fits for MZ <= k <= nz-MZ.
+  const int64_t zb_lo = MZ, zb_hi = nz - MZ;
+
+  if (i_in && j >= 1 && j_in) {
+    k_sweep<MZ, false>(1, nz - 2, zb_lo, zb_hi, nz, order, hy, [&](int64_t k, float dzhy) {
+      const float c = cb[k];
+      const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
+      const float dyhz = diff_backward_m<MY, false>(hz + k, sy);
+      ex[k] = std::fma(-cbz, dzhy, std::fma(ca[k], ex[k], cby * dyhz));
+    });
+  }
+  if (i >= 1 && i_in && j_in) {
+    k_sweep<MZ, false>(1, nz - 2, zb_lo, zb_hi, nz, order, hx, [&](int64_t k, float dzhx) {
+      const float c = cb[k];
+      const float cbz = scaled<Cubic>(c, dx, dz);
+      const float dxhz = diff_backward_m<MX, false>(hz + k, sx);
+      ey[k] = std::fma(-c, dxhz, std::fma(ca[k], ey[k], cbz * dzhx));
+    });
+  }
+  if (i >= 1 && i_in && j >= 1 && j_in) {
+#pragma omp simd
+    for (int64_t k = 0; k <= nz - 2; ++k) {
+      const float c = cb[k];
+      const float cby = scaled<Cubic>(c, dx, dy);
+      const float dxhy = diff_backward_m<MX, false>(hy + k, sx);
+      const float dyhx = diff_backward_m<MY, false>(hx + k, sy);
+      ez[k] = std::fma(-cby, dyhx, std::fma(ca[k], ez[k], c * dxhy));
+    }
+  }
+}
+
+using row_fn = void (*)(const pass_args&, int64_t, int64_t, int64_t);
+
+template <int MX, int MY, int MZ, bool Cubic>
+struct h_kernel {
+  static constexpr row_fn fn = &h_row_t<MX, MY, MZ, Cubic>;
+};
+template <int MX, int MY, int MZ, bool Cubic>
+struct e_kernel {
+  static constexpr row_fn fn = &e_row_t<MX, MY, MZ, Cubic>;
+};
+
+// Row kernel for the row's x and y half-widths (entry [mx-1][my-1]) under the
+// nominal z half-width MZ.
+template <template <int, int, int, bool> class K, int MZ, bool Cubic>
+row_fn pick(int mx, int my) {
+  // Reduced half-widths never exceed the nominal one.
+  if constexpr (MZ == 1) {
+    return K<1, 1, 1, Cubic>::fn;
+  } else if constexpr (MZ == 2) {
+    static constexpr row_fn t[2][2] = {{K<1, 1, 2, Cubic>::fn, K<1, 2, 2, Cubic>::fn},
+                                       {K<2, 1, 2, Cubic>::fn, K<2, 2, 2, Cubic>::fn}};
+    return t[mx - 1][my - 1];
+  } else {
+    static constexpr row_fn t[4][4] = {
+        {K<1, 1, 4, Cubic>::fn, K<1, 2, 4, Cubic>::fn, K<1, 3, 4, Cubic>::fn, K<1, 4, 4, Cubic>::fn},
+        {K<2, 1, 4, Cubic>::fn, K<2, 2, 4, Cubic>::fn, K<2, 3, 4, Cubic>::fn, K<2, 4, 4, Cubic>::fn},
+        {K<3, 1, 4, Cubic>::fn, K<3, 2, 4, Cubic>::fn, K<3, 3, 4, Cubic>::fn, K<3, 4, 4, Cubic>::fn},
+        {K<4, 1, 4, Cubic>::fn, K<4, 2, 4, Cubic>::fn, K<4, 3, 4, Cubic>::fn, K<4, 4, 4, Cubic>::fn}};
+    return t[mx - 1][my - 1];
+  }
+}
+
+template <template <int, int, int, bool> class K>
+row_fn pick_any(int order, bool cubic, int mx, int my) {
+  const int M = kernels::half_width(order);
+  if (M == 1) return cubic ? pick<K, 1, true>(mx, my) : pick<K, 1, false>(mx, my);
+  if (M == 2) return cubic ? pick<K, 2, true>(mx, my) : pick<K, 2, false>(mx, my);
+  return cubic ? pick<K, 4, true>(mx, my) : pick<K, 4, false>(mx, my);
+}
+
+inline bool cubic_grid(const grid_dims& g) { return g.dy == g.dx && g.dz == g.dx; }
+
+void h_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+  const int mx = fit_forward(a.order, i, a.g.nx);
+  const int my = fit_forward(a.order, j, a.g.ny);
+  pick_any<h_kernel>(a.order, cubic_grid(a.g), mx, my)(a, s, i, j);
+}
+
+void e_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+  const int mx = fit_backward(a.order, i, a.g.nx);
+  const int my = fit_backward(a.order, j, a.g.ny);
+  pick_any<e_kernel>(a.order, cubic_grid(a.g), mx, my)(a, s, i, j);
+}
+
+}  // namespace
+}  // namespace norvane::forward::NORVANE_ISA_NS

@@ -1,0 +1,26 @@
+// Row decomposition shared by the phases that sweep the grid: rows (s, i, j)
+// of all shots, split among the threads by a static schedule (one contiguous
+// block each, with the implicit barrier of the worksharing loop at the end).
+// Must be called by every thread of the team.
+#pragma once
+
+#include <cstdint>
+
+#include "lib/interface/args.hpp"
+
+namespace norvane::forward {
+
+template <class RowFn>
+inline void for_each_row(const pass_args& a, RowFn row) {
+  const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
+  const int64_t rows = rows_per_shot > 0 ? static_cast<int64_t>(a.n_shots) * rows_per_shot : 0;
+#pragma omp for schedule(static)
+  for (int64_t r = 0; r < rows; ++r) {
+    const int64_t s = r / rows_per_shot;
+    const int64_t ij = r - s * rows_per_shot;
+    const int64_t i = ij / a.g.ny;
+    row(s, i, ij - i * a.g.ny);
+  }
+}
+
+}  // namespace norvane::forward

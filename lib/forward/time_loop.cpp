@@ -1,0 +1,86 @@
+// The forward time loop: one parallel region for the whole pass, every
+// thread running every step. A step t is, in leapfrog order:
+//   E snapshot (t a multiple of the interval)  -> H update -> H layers
+//   -> E update -> E layers -> sources of index t -> right-hand-side snapshot
+//   -> receivers record E of index t.
+// Each phase is a worksharing loop closed by a team barrier; the layer phases
+// exist only when some face is lined. All conditions depend on shared inputs
+// only, so every thread meets the same barriers.
+#include "lib/forward/field_update.hpp"
+#include "lib/forward/layers.hpp"
+#include "lib/forward/sources.hpp"
+#include "lib/storage/snapshots.hpp"
+
+namespace norvane::forward {
+namespace {
+
+// Component regions of the stores: ex, ey, ez, or ez alone.
+struct snapshot_plan {
+  int count = 0;
+  int comp[3] = {0, 0, 0};
+  int64_t region_bytes = 0;  // bytes between component regions
+};
+
+snapshot_plan plan_snapshots(const snapshot_args& s) {
+  snapshot_plan p;
+  if (s.components == 3) {
+    p.count = 3;
+    p.comp[0] = 0;
+    p.comp[1] = 1;
+    p.comp[2] = 2;
+  } else {
+    p.count = 1;
+    p.comp[0] = 2;
+  }
+  p.region_bytes = s.component_stride() * (s.format == 0 ? 4 : 2);
+  return p;
+}
+
+char* region(void* store, const snapshot_plan& p, int c) {
+  return static_cast<char*>(store) + c * p.region_bytes;
+}
+
+void save_e(const forward_args& a, const snapshot_plan& p, int slot) {
+  const snapshot_args& s = a.snap;
+  for (int c = 0; c < p.count; ++c)
+    storage::save_e_snapshot_cpu(region(s.e_store, p, c), slot, a.e[p.comp[c]],
+                                 s.scratch ? s.scratch + c * s.n_cells : nullptr, a.n_shots,
+                                 a.g.nx, a.g.ny, a.g.nz, s.format);
+}
+
+void save_rhs(const forward_args& a, const snapshot_plan& p, int slot) {
+  const snapshot_args& s = a.snap;
+  for (int c = 0; c < p.count; ++c)
+    storage::save_rhs_snapshot_cpu(region(s.rhs_store, p, c), slot, a.e[p.comp[c]],
+                                   region(s.e_store, p, c),
+                                   s.scratch ? s.scratch + c * s.n_cells : nullptr, a.c.ca_e,
+                                   a.c.cs_e, a.n_shots, a.g.nx, a.g.ny, a.g.nz, s.format);
+}
+
+}  // namespace
+
+void run(const forward_args& a) {
+  if (a.nt < 1) return;
+  const row_kernels& kern = active_row_kernels();
+  const layer_table h_layers = make_layer_table(a, false);
+  const layer_table e_layers = make_layer_table(a, true);
+  const snapshot_plan plan = plan_snapshots(a.snap);
+  const bool snaps = a.snap.enabled;
+#pragma omp parallel
+  {
+    for (int t = 0; t < a.nt; ++t) {
+      const bool sampled = snaps && t % a.snap.interval == 0;
+      const int slot = sampled ? t / a.snap.interval : 0;
+      if (sampled) save_e(a, plan, slot);
+      update_h(a, kern);
+      if (a.any_pml) apply_h_layers(a, h_layers);
+      update_e(a, kern);
+      if (a.any_pml) apply_e_layers(a, e_layers);
+      inject_sources(a, t);
+      if (sampled && a.snap.save_rhs) save_rhs(a, plan, slot);
+      record_receivers(a, t);
+    }
+  }
+}
+
+}  // namespace norvane::forward

@@ -1,0 +1,57 @@
+// Float addition into a shared element as a compare-and-swap loop on its
+// 32-bit pattern: read, add in float32, swap if the pattern is unchanged,
+// otherwise retry with the pattern found. Comparing patterns (not values)
+// means a NaN or a signed zero in the element cannot make the loop spin.
+// Relaxed ordering: the barrier that closes each phase publishes the sums.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace norvane::kernels {
+
+static inline void atomic_add_float(float* target, float v) {
+  uint32_t* bits = reinterpret_cast<uint32_t*>(target);
+  uint32_t old_bits = __atomic_load_n(bits, __ATOMIC_RELAXED);
+  for (;;) {
+    float old_value;
+    std::memcpy(&old_value, &old_bits, sizeof old_value);
+    const float new_value = old_value + v;
+    uint32_t new_bits;
+    std::memcpy(&new_bits, &new_value, sizeof new_bits);
+    if (__atomic_compare_exchange_n(bits, &old_bits, new_bits, true, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED))
+      return;
+  }
+}
+
+// Subtraction counterpart: old - v rounded once (not old + (-v) spelled
+// differently: the two are the same IEEE operation, kept apart for clarity).
+static inline void atomic_sub_float(float* target, float v) {
+  uint32_t* bits = reinterpret_cast<uint32_t*>(target);
+  uint32_t old_bits = __atomic_load_n(bits, __ATOMIC_RELAXED);
+  for (;;) {
+    float old_value;
+    std::memcpy(&old_value, &old_bits, sizeof old_value);
+    const float new_value = old_value - v;
+    uint32_t new_bits;
+    std::memcpy(&new_bits, &new_value, sizeof new_bits);
+    if (__atomic_compare_exchange_n(bits, &old_bits, new_bits, true, __ATOMIC_RELAXED,
+                                    __ATOMIC_RELAXED))
+      return;
+  }
+}
+
+// Plain (single-owner) counterparts with the same rounding, for code paths
+// where one thread owns every target of a phase.
+struct plain_adder {
+  static void add(float* t, float v) { *t = *t + v; }
+  static void sub(float* t, float v) { *t = *t - v; }
+};
+
+struct atomic_adder {
+  static void add(float* t, float v) { atomic_add_float(t, v); }
+  static void sub(float* t, float v) { atomic_sub_float(t, v); }
+};
+
+}  // namespace norvane::kernels

@@ -1,0 +1,103 @@
+// Element formats of the snapshot stores: float32 (code 0), IEEE binary16
+// (code 1) and bfloat16 (code 2), with round-to-nearest-even encoders that
+// work on the bit pattern alone (no tables, no FP mode changes) and exact
+// decoders. Every code other than 1 and 2 is treated as float32 here; callers
+// guarantee that `index` addresses an element inside the store.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+namespace norvane::storage {
+
+static inline uint32_t float_bits(float v) {
+  uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+static inline float bits_float(uint32_t b) {
+  float v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
+}
+
+// bfloat16: the upper half of the binary32 pattern, rounded to nearest even by
+// adding 0x7FFF plus the lowest kept bit; NaNs keep their top payload bits and
+// are made quiet.
+static inline uint16_t encode_bf16(float value) {
+  const uint32_t b = float_bits(value);
+  if ((b & 0x7FFFFFFFu) > 0x7F800000u) return static_cast<uint16_t>((b >> 16) | 0x0040u);
+  return static_cast<uint16_t>((b + 0x7FFFu + ((b >> 16) & 1u)) >> 16);
+}
+
+static inline float decode_bf16(uint16_t h) { return bits_float(static_cast<uint32_t>(h) << 16); }
+
+// binary16 with round to nearest even. Normal results shift the fraction by 13
+// bits; subnormal results shift the full 24-bit significand by 126 - E.
+static inline uint16_t encode_half(float value) {
+  const uint32_t b = float_bits(value);
+  const uint32_t s = (b >> 16) & 0x8000u;
+  const uint32_t E = (b >> 23) & 0xFFu;
+  const uint32_t M = b & 0x7FFFFFu;
+  if (E == 255) return static_cast<uint16_t>(M == 0 ? (s | 0x7C00u) : (s | 0x7E00u));
+  if (E >= 143) return static_cast<uint16_t>(s | 0x7C00u);
+  if (E >= 113) {
+    uint32_t e = E - 112;
+    uint32_t f = M >> 13;
+    const uint32_t dropped = b & 0x1FFFu;
+    if (dropped > 0x1000u || (b & 0x3FFFu) == 0x3000u) {
+      ++f;
+      if (f == 1024) {
+        if (E == 142) return static_cast<uint16_t>(s | 0x7C00u);
+        f = 0;
+        e = E - 111;
+      }
+    }
+    return static_cast<uint16_t>(s | (e << 10) | f);
+  }
+  if (E >= 102) {
+    const uint32_t W = M | 0x800000u;
+    const uint32_t k = 126 - E;
+    uint32_t q = W >> k;
+    const uint32_t r = W & ((1u << k) - 1u);
+    const uint32_t h = 1u << (k - 1);
+    if (r > h || (r == h && (q & 1u))) ++q;
+    return static_cast<uint16_t>(s | q);
+  }
+  return static_cast<uint16_t>(s);
+}
+
+static inline float decode_half(uint16_t h) {
+  const uint32_t S = static_cast<uint32_t>(h & 0x8000u) << 16;
+  const uint32_t e = (h >> 10) & 0x1Fu;
+  const uint32_t m = h & 0x3FFu;
+  if (e == 31) return bits_float(S | 0x7F800000u | (m << 13));
+  if (e != 0) return bits_float(S | ((e + 112) << 23) | (m << 13));
+  if (m == 0) return bits_float(S);
+  int p = 9;
+  while (!(m & (1u << p))) --p;
+  return bits_float(S | (static_cast<uint32_t>(103 + p) << 23) |
+                    ((m - (1u << p)) << (23 - p)));
+}
+
+static inline void store_wavefield_value(void* store, int64_t index, int format, float value) {
+  if (format == 1) {
+    static_cast<uint16_t*>(store)[index] = encode_half(value);
+  } else if (format == 2) {
+    static_cast<uint16_t*>(store)[index] = encode_bf16(value);
+  } else {
+    static_cast<float*>(store)[index] = value;
+  }
+}
+
+static inline float load_wavefield_value(const void* store, int64_t index, int format) {
+  if (format == 1) return decode_half(static_cast<const uint16_t*>(store)[index]);
+  if (format == 2) return decode_bf16(static_cast<const uint16_t*>(store)[index]);
+  return static_cast<const float*>(store)[index];
+}
+
+// Bytes per element of a store in `format`.
+static inline int element_bytes(int format) { return format == 0 ? 4 : 2; }
+
+}  // namespace norvane::storage

@@ -1,0 +1,25 @@
+// Snapshot writers of the forward pass. A snapshot holds, for every shot,
+// the interior nodes i < nx-1, j < ny-1, k < nz-1 of one E component, cell
+// number q = ((s*(nx-1) + i)*(ny-1) + j)*(nz-1) + k, in the store's element
+// format; slot `slot` starts at element slot*n_cells of the component region
+// the caller passes. Both writers are worksharing loops ending in a barrier
+// and must be called by every thread of the team.
+#pragma once
+
+#include <cstdint>
+
+namespace norvane::storage {
+
+// E at the start of a sampled step; also copied unrounded into `scratch`
+// (n_cells floats) when it is not null.
+void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,
+                         int nx, int ny, int nz, int format);
+
+// Right-hand side of the step's E update: (E_new - ca_e*E_old)/cs_e with one
+// fused multiply-subtract, +0 where cs_e is zero. E_old comes from the scratch
+// when it exists, else from the stored (possibly rounded) snapshot.
+void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void* e_store,
+                           const float* scratch, const float* ca_e, const float* cs_e,
+                           int n_shots, int nx, int ny, int nz, int format);
+
+}  // namespace norvane::storage

@@ -1,0 +1,109 @@
+// The forward pass against the literal scalar reference, bit for bit, on
+// randomised small cases: every order, unequal spacings, random layers and
+// profiles, several sources and receivers (two sharing a node), all snapshot
+// formats and component counts, intervals 1-4, perfect-conductor nodes;
+// with 1 and 2 threads and with every instruction set this CPU runs.
+#include <gtest/gtest.h>
+#include <omp.h>
+
+#include "lib/forward/field_update.hpp"
+#include "tests/common/sim_case.hpp"
+#include "tests/reference/reference.hpp"
+
+namespace nt = norvane_test;
+using norvane::forward::row_kernels;
+
+namespace {
+
+struct order_guard {
+  explicit order_guard(int order) {
+    set_fdtd_order(order);
+    norvane_ref::set_fdtd_order(order);
+  }
+  ~order_guard() {
+    set_fdtd_order(2);
+    norvane_ref::set_fdtd_order(2);
+    norvane::forward::force_row_kernels(nullptr);
+    omp_set_num_threads(omp_get_num_procs());
+  }
+};
+
+void compare_random_cases(int order, int threads, const row_kernels* kernels, int count,
+                          unsigned seed) {
+  order_guard guard(order);
+  norvane::forward::force_row_kernels(kernels);
+  omp_set_num_threads(threads);
+  std::mt19937 rng(seed);
+  for (int n = 0; n < count; ++n) {
+    nt::sim_case ref = nt::random_case(rng, order);
+    nt::sim_case lib = ref;
+    ref.run_forward(&norvane_ref::forward);
+    lib.run_forward(&::forward);
+    const std::string diff = nt::compare_forward(lib, ref);
+    ASSERT_EQ(diff, "") << "case " << n << ": grid " << ref.nx << "x" << ref.ny << "x" << ref.nz
+                        << ", shots " << ref.n_shots << ", nt " << ref.nt << ", pml "
+                        << ref.pml[0] << ref.pml[1] << ref.pml[2] << ref.pml[3] << ref.pml[4]
+                        << ref.pml[5] << ", format " << ref.format << ", interval "
+                        << ref.interval << ", components " << ref.components << ", save_rhs "
+                        << ref.save_rhs << ", backend "
+                        << norvane::forward::simd_backend_name();
+  }
+}
+
+class ForwardVsReference : public ::testing::TestWithParam<int> {};
+
+TEST_P(ForwardVsReference, OneThreadDefaultBackend) { compare_random_cases(GetParam(), 1, nullptr, 40, 11u * GetParam()); }
+
+TEST_P(ForwardVsReference, TwoThreads) { compare_random_cases(GetParam(), 2, nullptr, 25, 13u * GetParam()); }
+
+TEST_P(ForwardVsReference, EveryInstructionSet) {
+  for (const row_kernels* k : {norvane::forward::row_kernels_generic(),
+                               norvane::forward::row_kernels_avx2(),
+                               norvane::forward::row_kernels_avx512()}) {
+    if (!norvane::forward::cpu_runs(k)) {
+      std::printf("instruction set %s not available here, skipped\n", k->name);
+      continue;
+    }
+    compare_random_cases(GetParam(), 2, k, 12, 17u * GetParam());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Orders, ForwardVsReference, ::testing::Values(2, 4, 8));
+
+// Larger grids, where the vector loop covers most of each row.
+TEST(ForwardVsReferenceLarge, LongRowsAllOrders) {
+  for (int order : {2, 4, 8}) {
+    order_guard guard(order);
+    std::mt19937 rng(99 + order);
+    nt::sim_case c = nt::random_case(rng, order);
+    c.nx = 14;
+    c.ny = 12;
+    c.nz = 67;
+    c.nt = 6;
+    c.pml[0] = 3; c.pml[1] = 2; c.pml[2] = 0; c.pml[3] = 4; c.pml[4] = 5; c.pml[5] = 3;
+    c.src_pos.clear();
+    c.rec_pos.clear();
+    c.n_src = 1;
+    c.n_rec = 2;
+    c.prof_e[0].clear();
+    for (int f = 0; f < 6; ++f) c.prof_e[f].clear(), c.prof_h[f].clear();
+    for (int s = 0; s < c.n_shots; ++s) {
+      c.src_pos.insert(c.src_pos.end(), {7, 6, 30});
+      c.rec_pos.insert(c.rec_pos.end(), {9, 5, 40, 2, 2, 60});
+    }
+    c.eps_r.clear();
+    c.randomize_materials(rng, true);
+    c.wavelet.assign(c.nt, 1.0f);
+    c.allocate();
+    c.randomize_profiles(rng);
+    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+    for (int k = 0; k < 3; ++k)
+      for (auto& v : c.e[k]) v = u(rng);
+    nt::sim_case ref = c;
+    ref.run_forward(&norvane_ref::forward);
+    c.run_forward(&::forward);
+    EXPECT_EQ(nt::compare_forward(c, ref), "") << "order " << order;
+  }
+}
+
+}  // namespace
