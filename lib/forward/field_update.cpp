@@ -63,4 +63,13 @@ void update_e(const pass_args& a, const row_kernels& k) {
   for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.e_row(a, s, i, j); });
 }
 
+// Rows that meet no x or y layer still carry the z layers at both ends.
+void apply_h_layers(const pass_args& a, const layer_table& t, const row_kernels& k) {
+  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.h_layer_row(a, t, s, i, j); });
+}
+
+void apply_e_layers(const pass_args& a, const layer_table& t, const row_kernels& k) {
+  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.e_layer_row(a, t, s, i, j); });
+}
+
 }  // namespace norvane::forward

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "lib/forward/layers.hpp"
 #include "lib/interface/args.hpp"
 
 namespace norvane::forward {
@@ -23,6 +24,9 @@ struct row_kernels {
   // One row (s, i, j) of the H update (phase A) or E update (phase C).
   void (*h_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
   void (*e_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
+  // One row of the H-side (phase B) or E-side (phase D) layer corrections.
+  void (*h_layer_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
+  void (*e_layer_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
 };
 
 // Kernels of each instruction set (null where the build or the CPU lacks it).
@@ -43,5 +47,7 @@ bool cpu_runs(const row_kernels* k);
 // Worksharing phases over all rows of all shots (implicit closing barrier).
 void update_h(const pass_args& a, const row_kernels& k);
 void update_e(const pass_args& a, const row_kernels& k);
+void apply_h_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
+void apply_e_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
 
 }  // namespace norvane::forward

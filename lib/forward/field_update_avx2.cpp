@@ -1,13 +1,15 @@
-// Interior update row kernels built for the avx2 instruction set (the
+// Interior update and absorbing-layer row kernels built for the avx2 instruction set (the
 // flags come from the build); the kernel bodies are shared with the other
 // sets, so every set computes the same bits.
 #define NORVANE_ISA_NS avx2
 #include "lib/forward/field_update_kernels.inl"
+#include "lib/forward/layers_kernels.inl"
 
 namespace norvane::forward {
 
 const row_kernels* row_kernels_avx2() {
-  static const row_kernels k{"avx2", &avx2::h_row, &avx2::e_row};
+  static const row_kernels k{"avx2", &avx2::h_row, &avx2::e_row,
+                                 &avx2::h_layer_row, &avx2::e_layer_row};
   return &k;
 }
 

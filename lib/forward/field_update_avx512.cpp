@@ -1,13 +1,15 @@
-// Interior update row kernels built for the avx512 instruction set (the
+// Interior update and absorbing-layer row kernels built for the avx512 instruction set (the
 // flags come from the build); the kernel bodies are shared with the other
 // sets, so every set computes the same bits.
 #define NORVANE_ISA_NS avx512
 #include "lib/forward/field_update_kernels.inl"
+#include "lib/forward/layers_kernels.inl"
 
 namespace norvane::forward {
 
 const row_kernels* row_kernels_avx512() {
-  static const row_kernels k{"avx512", &avx512::h_row, &avx512::e_row};
+  static const row_kernels k{"avx512", &avx512::h_row, &avx512::e_row,
+                                 &avx512::h_layer_row, &avx512::e_layer_row};
   return &k;
 }
 

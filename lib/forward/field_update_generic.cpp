@@ -1,13 +1,15 @@
-// Interior update row kernels built for the generic instruction set (the
+// Interior update and absorbing-layer row kernels built for the generic instruction set (the
 // flags come from the build); the kernel bodies are shared with the other
 // sets, so every set computes the same bits.
 #define NORVANE_ISA_NS generic
 #include "lib/forward/field_update_kernels.inl"
+#include "lib/forward/layers_kernels.inl"
 
 namespace norvane::forward {
 
 const row_kernels* row_kernels_generic() {
-  static const row_kernels k{"generic", &generic::h_row, &generic::e_row};
+  static const row_kernels k{"generic", &generic::h_row, &generic::e_row,
+                                 &generic::h_layer_row, &generic::e_layer_row};
   return &k;
 }
 

@@ -29,12 +29,14 @@ using kernels::fit_forward;
 
 // Curl factor along y or z: cb itself on a cubic axis pair, else (dx*cb)/h
 // with the product rounded before the division.
+// (The quotient is formed unconditionally so the selection is a blend.)
 template <bool Cubic>
-inline float scaled(float cb, float dx, float h) {
+NORVANE_CELL float scaled(float cb, float dx, float h) {
   if constexpr (Cubic) {
     return cb;
   } else {
-    return (h == dx) ? cb : (dx * cb) / h;
+    const float q = (dx * cb) / h;
+    return (h == dx) ? cb : q;
   }
 }
 
@@ -43,7 +45,7 @@ inline float scaled(float cb, float dx, float h) {
 template <int MZ, bool Forward, class Body>
 inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo, int64_t full_hi, int64_t nz,
                     int order, const float* __restrict f, Body body) {
-  auto edge = [&](int64_t k) {
+  auto edge = [&](int64_t k) __attribute__((always_inline)) {
     const float d = Forward ? diff_forward_with(fit_forward(order, k, nz), f + k, 1)
                             : diff_backward_with(fit_backward(order, k, nz), f + k, 1);
     body(k, d);

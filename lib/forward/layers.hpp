@@ -35,6 +35,7 @@ struct layer_face_desc {
   int w = 0;           // width; 0 = face not lined
   const float* prof = nullptr;
   int64_t n = 0;       // extent of the normal axis
+  float h_spacing = 0; // grid spacing along the normal
   int64_t q_lo = 0, q_hi = -1;  // layer range along the normal
   layer_term term[2];
 
@@ -60,10 +61,6 @@ inline int64_t memory_index(const layer_term& t, int axis, int64_t s, const int6
   return ((s * t.ext[0] + q[0]) * t.ext[1] + q[1]) * t.ext[2] + q[2];
 }
 
-// Phases B and D: the H-side and E-side corrections of all lined faces, one
-// worksharing sweep over the rows that meet a layer.
-void apply_h_layers(const pass_args& a, const layer_table& t);
-void apply_e_layers(const pass_args& a, const layer_table& t);
 
 // Calls visit(k) for the k of row (i, j) that can lie in some layer of the
 // table, each once and in increasing order: the whole row when (i, j) is in

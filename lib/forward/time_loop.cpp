@@ -73,9 +73,9 @@ void run(const forward_args& a) {
       const int slot = sampled ? t / a.snap.interval : 0;
       if (sampled) save_e(a, plan, slot);
       update_h(a, kern);
-      if (a.any_pml) apply_h_layers(a, h_layers);
+      if (a.any_pml) apply_h_layers(a, h_layers, kern);
       update_e(a, kern);
-      if (a.any_pml) apply_e_layers(a, e_layers);
+      if (a.any_pml) apply_e_layers(a, e_layers, kern);
       inject_sources(a, t);
       if (sampled && a.snap.save_rhs) save_rhs(a, plan, slot);
       record_receivers(a, t);

@@ -12,6 +12,11 @@
 #include <cmath>
 #include <cstdint>
 
+// Per-cell operators are forced inline so the row loops that call them
+// vectorise, and have internal linkage so that each instruction-set build of
+// those loops keeps its own copy.
+#define NORVANE_CELL static inline __attribute__((always_inline))
+
 namespace norvane::kernels {
 
 // Stencil coefficients of half-widths 1..4; row m-1, exact fractions.
@@ -25,11 +30,11 @@ struct stencil_coeffs {
 };
 
 // Nominal half-width of an order: 1 up to 3, 2 up to 7, 4 from 8.
-static inline int half_width(int order) { return order <= 3 ? 1 : (order <= 7 ? 2 : 4); }
+NORVANE_CELL int half_width(int order) { return order <= 3 ? 1 : (order <= 7 ? 2 : 4); }
 
 // Largest half-width not above the order's that keeps the forward stencil
 // (points pos-m+1 .. pos+m) on the axis.
-static inline int fit_forward(int order, int64_t pos, int64_t len) {
+NORVANE_CELL int fit_forward(int order, int64_t pos, int64_t len) {
   const int M = half_width(order);
   for (int m = M; m >= 2; --m) {
     if (pos - (m - 1) >= 0 && pos + m <= len - 1) return m;
@@ -38,7 +43,7 @@ static inline int fit_forward(int order, int64_t pos, int64_t len) {
 }
 
 // Same for the backward stencil (points pos-m .. pos+m-1).
-static inline int fit_backward(int order, int64_t pos, int64_t len) {
+NORVANE_CELL int fit_backward(int order, int64_t pos, int64_t len) {
   const int M = half_width(order);
   for (int m = M; m >= 2; --m) {
     if (pos - m >= 0 && pos + m <= len) return m;
@@ -50,7 +55,7 @@ static inline int fit_backward(int order, int64_t pos, int64_t len) {
 // half-width: f0 points at the centre element, ahead(k)/behind(k) the pair.
 // `unit_stride` selects the unfused summation at half-width 4.
 template <int M, bool UnitStride>
-static inline float combine_pairs(const float (&d)[4]) {
+NORVANE_CELL float combine_pairs(const float (&d)[4]) {
   constexpr const float* c = stencil_coeffs::c[M - 1];
   if constexpr (M == 1) {
     return d[0];
@@ -81,21 +86,21 @@ static inline float combine_pairs(const float (&d)[4]) {
 
 // Forward difference with a fixed half-width; f points at the centre element.
 template <int M, bool UnitStride>
-static inline float diff_forward_m(const float* f, int64_t stride) {
+NORVANE_CELL float diff_forward_m(const float* f, int64_t stride) {
   float d[4] = {0.f, 0.f, 0.f, 0.f};
   for (int k = 1; k <= M; ++k) d[k - 1] = f[k * stride] - f[(1 - k) * stride];
   return combine_pairs<M, UnitStride>(d);
 }
 
 template <int M, bool UnitStride>
-static inline float diff_backward_m(const float* f, int64_t stride) {
+NORVANE_CELL float diff_backward_m(const float* f, int64_t stride) {
   float d[4] = {0.f, 0.f, 0.f, 0.f};
   for (int k = 1; k <= M; ++k) d[k - 1] = f[(k - 1) * stride] - f[-k * stride];
   return combine_pairs<M, UnitStride>(d);
 }
 
 // Runtime half-width, for scalar edge positions.
-static inline float diff_forward_with(int m, const float* f, int64_t stride) {
+NORVANE_CELL float diff_forward_with(int m, const float* f, int64_t stride) {
   const bool unit = stride == 1;
   switch (m) {
     case 4: return unit ? diff_forward_m<4, true>(f, stride) : diff_forward_m<4, false>(f, stride);
@@ -105,7 +110,7 @@ static inline float diff_forward_with(int m, const float* f, int64_t stride) {
   }
 }
 
-static inline float diff_backward_with(int m, const float* f, int64_t stride) {
+NORVANE_CELL float diff_backward_with(int m, const float* f, int64_t stride) {
   const bool unit = stride == 1;
   switch (m) {
     case 4: return unit ? diff_backward_m<4, true>(f, stride) : diff_backward_m<4, false>(f, stride);
@@ -117,12 +122,12 @@ static inline float diff_backward_with(int m, const float* f, int64_t stride) {
 
 // The two operators at a grid point: element `index` of `field`, position
 // `pos` on an axis of `axis_len` points whose neighbours lie `stride` apart.
-static inline float staggered_forward_diff(const float* field, int64_t index, int64_t stride, int64_t pos,
+NORVANE_CELL float staggered_forward_diff(const float* field, int64_t index, int64_t stride, int64_t pos,
                                     int64_t axis_len, int order) {
   return diff_forward_with(fit_forward(order, pos, axis_len), field + index, stride);
 }
 
-static inline float staggered_backward_diff(const float* field, int64_t index, int64_t stride,
+NORVANE_CELL float staggered_backward_diff(const float* field, int64_t index, int64_t stride,
                                      int64_t pos, int64_t axis_len, int order) {
   return diff_backward_with(fit_backward(order, pos, axis_len), field + index, stride);
 }

@@ -1,0 +1,244 @@
+// Throughput of forward and backward against the machine's memory limit.
+//
+// For each case it prints cells per second (n_shots * n_nodes * nt / wall
+// seconds) and the share of the bandwidth limit, where the limit is a
+// STREAM-style triad measured in the same run and a case's traffic is the
+// minimum one step must move: every field component read and written once,
+// every coefficient the step uses read once, every layer memory read and
+// written once, snapshot elements written (forward) or read (backward) once
+// per sampled step. Results go to the terminal and to a CSV file.
+//
+//   norvane_bench [--quick] [--csv FILE] [--threads N]
+#include <omp.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/interface/norvane_cpu.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+double seconds_since(clock_type::time_point t0) {
+  return std::chrono::duration<double>(clock_type::now() - t0).count();
+}
+
+// Triad a = b + s*c over arrays far larger than the caches; bytes counted as
+// two reads and one write (plus the write-allocate read the CPU does anyway).
+double triad_bandwidth(int threads) {
+  const size_t n = size_t(1) << 25;  // 128 MiB per array
+  std::vector<float> a(n), b(n, 1.0f), c(n, 2.0f);
+  double best = 0;
+  for (int rep = 0; rep < 5; ++rep) {
+    const auto t0 = clock_type::now();
+#pragma omp parallel for schedule(static) num_threads(threads)
+    for (size_t i = 0; i < n; ++i) a[i] = b[i] + 3.0f * c[i];
+    const double s = seconds_since(t0);
+    best = std::max(best, 4.0 * sizeof(float) * n / s);
+  }
+  return best + a[n / 3] * 0;  // keep the result alive
+}
+
+struct bench_case {
+  int n = 96;
+  int shots = 1;
+  int order = 2;
+  int pml = 0;
+  int snapshot_format = -1;  // -1: none
+  bool backward = false;
+  int threads = 1;
+  int nt = 20;
+};
+
+struct arrays {
+  int n, shots, nt, pml, n_src = 1, n_rec = 4;
+  std::vector<float> eps, sig, mu, f[6], c[6], psi[24], prof[12], rec, wav, grad_w, grad_e, grad_s;
+  std::vector<int32_t> src_pos, rec_pos;
+  std::vector<uint8_t> e_store, r_store;
+
+  arrays(int n_, int shots_, int nt_, int pml_, int fmt, int interval)
+      : n(n_), shots(shots_), nt(nt_), pml(pml_) {
+    const size_t nn = size_t(n) * n * n, nf = nn * shots;
+    eps.assign(nn, 4.0f);
+    sig.assign(nn, 0.001f);
+    mu.assign(nn, 1.0f);
+    for (auto& v : f) v.assign(nf, 0.0f);
+    for (auto& v : c) v.assign(nn, 0.0f);
+    const size_t face_plane = size_t(n) * n;
+    for (int k = 0; k < 24; ++k) psi[k].assign(pml ? size_t(shots) * (pml + 1) * face_plane : 0, 0.0f);
+    for (int k = 0; k < 12; ++k) {
+      prof[k].assign(4 * size_t(pml), 0.0f);
+      for (int p = 0; p < pml; ++p) {
+        prof[k][p] = 1.0f;
+        prof[k][pml + p] = prof[k][2 * pml + p] = 0.9f;
+        prof[k][3 * pml + p] = 0.01f;
+      }
+    }
+    for (int s = 0; s < shots; ++s) {
+      src_pos.insert(src_pos.end(), {n / 2, n / 2, n / 2});
+      for (int r = 0; r < n_rec; ++r) rec_pos.insert(rec_pos.end(), {n / 2, n / 3, n / 4 + r});
+    }
+    wav.assign(size_t(nt) * n_src, 0.0f);
+    for (int t = 0; t < nt; ++t) wav[t] = t == 1 ? 1.0f : 0.0f;
+    rec.assign(size_t(shots) * nt * n_rec, 0.0f);
+    grad_w.assign(wav.size(), 0.0f);
+    grad_e.assign(size_t(n - 1) * (n - 1) * (n - 1), 0.0f);
+    grad_s = grad_e;
+    if (fmt >= 0) {
+      const size_t n_snap = (nt + interval - 1) / interval;
+      const size_t bytes = 3 * n_snap * size_t(shots) * (n - 1) * (n - 1) * (n - 1) * (fmt ? 2 : 4);
+      e_store.assign(bytes, 0);
+      r_store.assign(bytes, 0);
+    }
+  }
+  float* P(int k) { return pml ? psi[k].data() : nullptr; }
+  const float* R(int k) { return pml ? prof[k].data() : nullptr; }
+};
+
+#define NV_PSI24(A)                                                                              \
+  A.P(0), A.P(1), A.P(2), A.P(3), A.P(4), A.P(5), A.P(6), A.P(7), A.P(8), A.P(9), A.P(10),        \
+      A.P(11), A.P(12), A.P(13), A.P(14), A.P(15), A.P(16), A.P(17), A.P(18), A.P(19), A.P(20), \
+      A.P(21), A.P(22), A.P(23)
+#define NV_PROF12(A)                                                                            \
+  A.R(0), A.R(1), A.R(2), A.R(3), A.R(4), A.R(5), A.R(6), A.R(7), A.R(8), A.R(9), A.R(10), A.R(11)
+
+void call_forward(arrays& A, int fmt, int interval) {
+  const int w = A.pml;
+  forward(A.eps.data(), A.sig.data(), A.mu.data(), A.e_store.data(), A.r_store.data(),
+          A.f[0].data(), A.f[1].data(), A.f[2].data(), A.f[3].data(), A.f[4].data(),
+          A.f[5].data(), A.c[0].data(), A.c[1].data(), A.c[2].data(), A.c[3].data(),
+          A.c[4].data(), A.c[5].data(), NV_PSI24(A), w, w, w, w, w, w, NV_PROF12(A), A.nt,
+          A.shots, A.n_rec, A.rec_pos.data(), A.rec.data(), 2, A.n, A.n, A.n, 1.5e-11f, 0.01f,
+          0.01f, 0.01f, A.n_src, A.src_pos.data(), A.wav.data(), 2, interval, 3,
+          fmt >= 0 ? fmt : 0x4000000, fmt >= 0 ? 1 : 0);
+}
+
+void call_backward(arrays& A, int fmt, int interval) {
+  const int w = A.pml;
+  backward(A.eps.data(), A.sig.data(), A.mu.data(), A.e_store.data(), A.r_store.data(),
+           A.f[0].data(), A.f[1].data(), A.f[2].data(), A.f[3].data(), A.f[4].data(),
+           A.f[5].data(), A.c[0].data(), A.c[1].data(), A.c[2].data(), A.c[3].data(),
+           A.c[4].data(), A.c[5].data(), NV_PSI24(A), w, w, w, w, w, w, NV_PROF12(A), A.nt,
+           A.shots, 0, A.n, A.n, A.n, 1.5e-11f, 0.01f, 0.01f, 0.01f, A.n_rec, A.rec_pos.data(),
+           A.rec.data(), 2, A.n_src, A.src_pos.data(), 2, A.grad_w.data(), 1, A.grad_e.data(),
+           A.grad_s.data(), 1, 1, interval, 3, fmt);
+}
+
+// Minimum bytes one step moves (see the file comment).
+double step_bytes(const bench_case& b) {
+  const double n = b.n, nodes = n * n * n, cells = (n - 1) * (n - 1) * (n - 1);
+  double bytes = b.shots * nodes * 12 * 4 + nodes * 4 * 4;  // fields rw, ca/cb of E and H
+  if (b.pml) {
+    const double layer_nodes = nodes - (n - 2.0 * b.pml) * (n - 2.0 * b.pml) * (n - 2.0 * b.pml);
+    bytes += b.shots * layer_nodes * 4 * 2 * 4 + layer_nodes * 2 * 4;  // memories rw, cs
+  }
+  if (b.snapshot_format >= 0) {
+    const double elem = b.snapshot_format ? 2 : 4, per_step = 1.0 / 4;  // interval 4
+    bytes += per_step * b.shots * cells * 3 * 2 * elem;  // E and rhs snapshots
+    if (b.backward) bytes += per_step * cells * 2 * 2 * 4;  // gradients rw
+  }
+  return bytes;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool quick = false;
+  std::string csv = "norvane_bench.csv";
+  int max_threads = omp_get_max_threads();
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--quick")) quick = true;
+    if (!std::strcmp(argv[i], "--csv") && i + 1 < argc) csv = argv[++i];
+    if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) max_threads = std::atoi(argv[++i]);
+  }
+  std::vector<int> thread_counts = {1};
+  if (max_threads > 1) thread_counts.push_back(max_threads);
+
+  std::vector<bench_case> cases;
+  const std::vector<int> sizes = quick ? std::vector<int>{96} : std::vector<int>{96, 256};
+  for (int n : sizes)
+    for (int shots : {1, 4})
+      for (int order : {2, 4, 8})
+        for (int pml : {0, 10})
+          for (int threads : thread_counts) {
+            if (quick && (shots == 4 || order == 4)) continue;
+            bench_case b;
+            b.n = n;
+            b.shots = shots;
+            b.order = order;
+            b.pml = pml;
+            b.threads = threads;
+            b.nt = n >= 256 ? 8 : 24;
+            if (n >= 256 && shots == 4) continue;  // ~3.5 GiB of fields; skipped
+            cases.push_back(b);
+            for (int fmt : {0, 1, 2}) {
+              if (quick && fmt != 1) continue;
+              b.snapshot_format = fmt;
+              cases.push_back(b);
+              if (fmt == 1) {
+                b.backward = true;
+                cases.push_back(b);
+                b.backward = false;
+              }
+            }
+          }
+
+  std::vector<double> bw(thread_counts.size());
+  for (size_t t = 0; t < thread_counts.size(); ++t) {
+    bw[t] = triad_bandwidth(thread_counts[t]);
+    std::printf("triad bandwidth, %d thread(s): %.2f GB/s\n", thread_counts[t], bw[t] / 1e9);
+  }
+  std::FILE* out = std::fopen(csv.c_str(), "w");
+  if (out)
+    std::fprintf(out,
+                 "grid,shots,order,pml,snapshots,pass,threads,nt,seconds,mcells_per_s,"
+                 "limit_mcells_per_s,share_of_limit\n");
+  std::printf("%-6s %-5s %-5s %-4s %-9s %-8s %-7s %10s %10s %7s\n", "grid", "shots", "order",
+              "pml", "snapshots", "pass", "threads", "Mcells/s", "limit", "share");
+  for (const bench_case& b : cases) {
+    omp_set_num_threads(b.threads);
+    set_fdtd_order(b.order);
+    const int interval = 4;
+    arrays A(b.n, b.shots, b.nt, b.pml, b.snapshot_format, interval);
+    call_forward(A, b.snapshot_format, interval);  // warm-up: touches every page
+    if (b.backward) {
+      for (auto& v : A.f) std::fill(v.begin(), v.end(), 0.0f);
+      call_backward(A, b.snapshot_format, interval);
+    }
+    for (auto& v : A.f) std::fill(v.begin(), v.end(), 0.0f);
+    const auto t0 = clock_type::now();
+    if (b.backward)
+      call_backward(A, b.snapshot_format, interval);
+    else
+      call_forward(A, b.snapshot_format, interval);
+    const double s = seconds_since(t0);
+    const double cells = double(b.shots) * b.n * b.n * b.n * b.nt;
+    const double rate = cells / s;
+    const size_t ti = b.threads == 1 ? 0 : thread_counts.size() - 1;
+    const double limit = bw[ti] / step_bytes(b) * double(b.shots) * b.n * b.n * b.n;
+    const char* snap = b.snapshot_format < 0 ? "none"
+                       : b.snapshot_format == 0 ? "f32/4"
+                       : b.snapshot_format == 1 ? "half/4"
+                                                : "bf16/4";
+    std::printf("%4d^3 %-5d %-5d %-4d %-9s %-8s %-7d %10.1f %10.1f %6.0f%%\n", b.n, b.shots,
+                b.order, b.pml, snap, b.backward ? "backward" : "forward", b.threads, rate / 1e6,
+                limit / 1e6, 100 * rate / limit);
+    std::fflush(stdout);
+    if (out)
+      std::fprintf(out, "%d,%d,%d,%d,%s,%s,%d,%d,%.4f,%.2f,%.2f,%.3f\n", b.n, b.shots, b.order,
+                   b.pml, snap, b.backward ? "backward" : "forward", b.threads, b.nt, s,
+                   rate / 1e6, limit / 1e6, rate / limit);
+  }
+  set_fdtd_order(2);
+  if (out) std::fclose(out);
+  rusage ru{};
+  getrusage(RUSAGE_SELF, &ru);
+  std::printf("peak resident memory: %.1f MiB; CSV: %s\n", ru.ru_maxrss / 1024.0, csv.c_str());
+  return 0;
+}

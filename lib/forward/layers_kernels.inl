@@ -1,0 +1,173 @@
+// Row kernels of the absorbing-layer corrections, compiled once per
+// instruction set next to the interior updates (the including file defines
+// NORVANE_ISA_NS). A row (s, i, j) applies the faces in the order xlo .. zhi,
+// each over all its nodes of the row; since a node's corrections read only
+// the other field type and its own memories, this gives every node exactly
+// the face-ordered sequence of corrections of a node-by-node sweep. On the x
+// and y faces the profile position and the difference's half-width are fixed
+// along the row, so k is a vector loop; the z faces cover a few nodes at each
+// row end and stay scalar.
+#include "lib/forward/layers.hpp"
+
+namespace norvane::forward::NORVANE_ISA_NS {
+namespace {
+
+struct term_row {
+  float* F;            // corrected component, at k = 0 of the row
+  const float* src;    // differenced component, at k = 0
+  float* psi;          // memory, at k = 0 of this row and profile position
+  const float* coef;   // cs_h or cs_e, at k = 0
+  int64_t stride;
+  float h, r0m1, r1, r2, r3;
+};
+
+// One term along a row of x- or y-face nodes: d = D/h, F += sign*c*inner,
+// psi = r2 psi - r3 d (old psi in both).
+template <int M, bool Unit, bool ESide, bool Plus>
+void term_loop(const term_row& r, int64_t k0, int64_t k1) {
+  float* __restrict F = r.F;
+  const float* __restrict src = r.src;
+  float* __restrict psi = r.psi;
+  const float* __restrict coef = r.coef;
+#pragma omp simd
+  for (int64_t k = k0; k <= k1; ++k) {
+    const float D = ESide ? kernels::diff_backward_m<M, Unit>(src + k, r.stride)
+                          : kernels::diff_forward_m<M, Unit>(src + k, r.stride);
+    const float d = D / r.h;
+    const float p_old = psi[k];
+    const float inner = std::fma(r.r0m1, d, r.r1 * p_old);
+    F[k] = Plus ? std::fma(coef[k], inner, F[k]) : std::fma(-coef[k], inner, F[k]);
+    psi[k] = std::fma(r.r2, p_old, -(d * r.r3));
+  }
+}
+
+template <bool ESide, bool Plus>
+void term_dispatch(int m, const term_row& r, int64_t k0, int64_t k1) {
+  const bool unit = r.stride == 1;
+  switch (m) {
+    case 4:
+      return unit ? term_loop<4, true, ESide, Plus>(r, k0, k1)
+                  : term_loop<4, false, ESide, Plus>(r, k0, k1);
+    case 3: return term_loop<3, false, ESide, Plus>(r, k0, k1);
+    case 2: return term_loop<2, false, ESide, Plus>(r, k0, k1);
+    default: return term_loop<1, false, ESide, Plus>(r, k0, k1);
+  }
+}
+
+// One term of a z face along the row ends: here the profile position runs
+// with k (p = k - origin on the high face, origin - k on the low one) and the
+// difference is along the unit-stride axis.
+struct z_term {
+  float* F;
+  const float* src;
+  float* psi;  // memory at p = 0 of this row
+  const float* coef;
+  const float* prof;
+  int64_t w;
+  int64_t origin;
+  bool high;
+  float h;
+};
+
+template <bool ESide, bool Plus>
+NORVANE_CELL void z_node(const z_term& z, int64_t k, float D) {
+  const int64_t p = z.high ? k - z.origin : z.origin - k;
+  const float d = D / z.h;
+  const float p_old = z.psi[p];
+  const float inner = std::fma(z.prof[p] - 1.0f, d, z.prof[z.w + p] * p_old);
+  z.F[k] = Plus ? std::fma(z.coef[k], inner, z.F[k]) : std::fma(-z.coef[k], inner, z.F[k]);
+  z.psi[p] = std::fma(z.prof[2 * z.w + p], p_old, -(d * z.prof[3 * z.w + p]));
+}
+
+template <int M, bool ESide, bool Plus>
+void z_term_full(const z_term& z, int64_t k0, int64_t k1) {
+#pragma omp simd
+  for (int64_t k = k0; k <= k1; ++k) {
+    const float D = ESide ? kernels::diff_backward_m<M, true>(z.src + k, 1)
+                          : kernels::diff_forward_m<M, true>(z.src + k, 1);
+    z_node<ESide, Plus>(z, k, D);
+  }
+}
+
+// Nodes q_lo..q_hi: the nominal stencil where it fits, the reduced ones at
+// the axis ends.
+template <bool ESide, bool Plus>
+void z_term_sweep(const z_term& z, int64_t q_lo, int64_t q_hi, int64_t nz, int order, int M) {
+  const int64_t fit_lo = ESide ? M : M - 1;
+  const int64_t fit_hi = ESide ? nz - M : nz - 1 - M;
+  const int64_t a = q_lo > fit_lo ? q_lo : fit_lo;
+  const int64_t b = q_hi < fit_hi ? q_hi : fit_hi;
+  auto edge = [&](int64_t k) __attribute__((always_inline)) {
+    const float D = ESide ? kernels::staggered_backward_diff(z.src, k, 1, k, nz, order)
+                          : kernels::staggered_forward_diff(z.src, k, 1, k, nz, order);
+    z_node<ESide, Plus>(z, k, D);
+  };
+  if (a > b) {
+    for (int64_t k = q_lo; k <= q_hi; ++k) edge(k);
+    return;
+  }
+  for (int64_t k = q_lo; k < a; ++k) edge(k);
+  if (M == 4)
+    z_term_full<4, ESide, Plus>(z, a, b);
+  else if (M == 2)
+    z_term_full<2, ESide, Plus>(z, a, b);
+  else
+    z_term_full<1, ESide, Plus>(z, a, b);
+  for (int64_t k = b + 1; k <= q_hi; ++k) edge(k);
+}
+
+template <bool ESide>
+void layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  const grid_dims& g = a.g;
+  const int64_t node0 = i * g.plane + j * g.nz;
+  const int64_t l0 = s * g.n_nodes + node0;
+  float* const* target = ESide ? a.e : a.h;
+  float* const* source = ESide ? a.h : a.e;
+  const float* coef = (ESide ? a.c.cs_e : a.c.cs_h) + node0;
+  const int64_t c[3] = {i, j, 0};
+  for (int f = 0; f < 6; ++f) {
+    const layer_face_desc& d = t.face[f];
+    if (d.w == 0) continue;
+    const float* prof = d.prof;
+    if (d.axis < 2) {
+      const int64_t q = c[d.axis];
+      if (q < d.q_lo || q > d.q_hi) continue;
+      const int64_t p = d.position(q, ESide);
+      const int m = ESide ? kernels::fit_backward(a.order, q, d.n) : kernels::fit_forward(a.order, q, d.n);
+      for (const layer_term& term : d.term) {
+        if (term.cond_axis < 2 && c[term.cond_axis] > g.extent(term.cond_axis) - 2) continue;
+        const int64_t k1 = term.cond_axis == 2 ? g.nz - 2 : g.nz - 1;
+        const term_row r{target[term.target] + l0, source[term.source] + l0,
+                         term.psi + memory_index(term, d.axis, s, c, p), coef, g.stride(d.axis),
+                         g.spacing(d.axis), prof[p] - 1.0f, prof[d.w + p], prof[2 * d.w + p],
+                         prof[3 * d.w + p]};
+        if (term.sign > 0)
+          term_dispatch<ESide, true>(m, r, 0, k1);
+        else
+          term_dispatch<ESide, false>(m, r, 0, k1);
+      }
+    } else {
+      for (const layer_term& term : d.term) {
+        if (c[term.cond_axis] > g.extent(term.cond_axis) - 2) continue;
+        const z_term zt{target[term.target] + l0, source[term.source] + l0,
+                        term.psi + memory_index(term, 2, s, c, 0), coef, prof, d.w,
+                        d.high ? d.n - 1 - d.w : (ESide ? d.w : d.w - 1), d.high, d.h_spacing};
+        const int M = kernels::half_width(a.order);
+        if (term.sign > 0)
+          z_term_sweep<ESide, true>(zt, d.q_lo, d.q_hi, d.n, a.order, M);
+        else
+          z_term_sweep<ESide, false>(zt, d.q_lo, d.q_hi, d.n, a.order, M);
+      }
+    }
+  }
+}
+
+void h_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  layer_row<false>(a, t, s, i, j);
+}
+void e_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  layer_row<true>(a, t, s, i, j);
+}
+
+}  // namespace
+}  // namespace norvane::forward::NORVANE_ISA_NS
