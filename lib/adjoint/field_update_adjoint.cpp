@@ -1,124 +1,261 @@
-// Phases E and G, node by node in increasing flat index. Neighbouring nodes
-// scatter into shared adjoint elements: with one thread the additions are
-// plain and land in index order; with several they are atomic compare-and-
-// swap additions, and only their order (hence the last-bit rounding) varies.
+// Phases E and G as gathers. The transposed curl is a sum: each adjoint
+// element receives a fixed set of contributions c * (+-cb * v) from the
+// source nodes within a stencil's reach along two axes, and a scatter sweep
+// in increasing node order would add them in one fixed order. Here every
+// target row (s, i, j) of every component is owned by one thread, which adds
+// exactly those contributions in exactly that order:
+//   outer-axis sources behind the target, inner-axis sources behind,
+//   the inner-axis source at the target node, the outer-axis one there,
+//   inner-axis sources ahead, outer-axis sources ahead
+// (outer = the larger stride; at a shared node the component earlier in
+// x, y, z order scatters first, which is always the inner-axis one). Each
+// contribution is one vector pass over the k range of targets it reaches, so
+// the result is the one-thread scatter's, bit for bit, for any thread count.
+// The sources are read before any of them is rescaled: the rescaling by
+// ca_e or ca_h is a second sweep after a barrier.
 #include "lib/adjoint/field_update_adjoint.hpp"
 
-#include <omp.h>
+#include <algorithm>
 
 #include "lib/forward/rows.hpp"
-#include "lib/kernels/staggered_adjoint.hpp"
+#include "lib/kernels/staggered_diff.hpp"
 
 namespace norvane::adjoint {
 namespace {
 
-using kernels::fit_backward;
-using kernels::fit_forward;
-using kernels::scatter_backward_with;
-using kernels::scatter_forward_with;
+using kernels::stencil_coeffs;
 
-struct curl_factors {
-  float x, y, z;
+// Update region of a component: lo..hi per axis (inclusive, hi relative to n-1).
+struct region {
+  int lo[3];
+  int hi_from_end[3];  // hi = n - 1 - hi_from_end
 };
 
-inline curl_factors scaled_factors(float cb, const grid_dims& g) {
-  return {cb, g.dy == g.dx ? cb : (g.dx * cb) / g.dy, g.dz == g.dx ? cb : (g.dx * cb) / g.dz};
-}
+// H components are not updated on their own axis's first and last node nor
+// on the last node of the others; E components not on their own axis's last
+// node nor on the outer faces of the other two.
+constexpr region h_region[3] = {{{1, 0, 0}, {1, 1, 1}}, {{0, 1, 0}, {1, 1, 1}}, {{0, 0, 1}, {1, 1, 1}}};
+constexpr region e_region[3] = {{{0, 1, 1}, {1, 1, 1}}, {{1, 0, 1}, {1, 1, 1}}, {{1, 1, 0}, {1, 1, 1}}};
 
-template <class Adder>
-void e_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
-  const grid_dims& g = a.g;
-  const int64_t nz = g.nz, node0 = (i * g.ny + j) * nz, e0 = s * g.n_nodes + node0;
-  const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
-  const bool ex_row = i_in && j >= 1 && j_in;
-  const bool ey_row = i >= 1 && i_in && j_in;
-  const bool ez_row = i >= 1 && i_in && j >= 1 && j_in;
-  if (!ex_row && !ey_row) return;  // ez_row implies both
-  const int my = fit_backward(a.order, j, g.ny), mx = fit_backward(a.order, i, g.nx);
-  for (int64_t k = 0; k <= nz - 2; ++k) {
-    const int64_t e = e0 + k, n = node0 + k;
-    const curl_factors cb = scaled_factors(a.c.cb_e[n], g);
-    const bool k_in = k >= 1;
-    if (ex_row && k_in) {
-      const float v = a.e[0][e];
-      scatter_backward_with<Adder>(my, a.h[2] + e, nz, cb.y * v);
-      scatter_backward_with<Adder>(fit_backward(a.order, k, nz), a.h[1] + e, 1, -(cb.z * v));
-      a.e[0][e] = v * a.c.ca_e[n];
-    }
-    if (ey_row && k_in) {
-      const float v = a.e[1][e];
-      scatter_backward_with<Adder>(fit_backward(a.order, k, nz), a.h[0] + e, 1, cb.z * v);
-      scatter_backward_with<Adder>(mx, a.h[2] + e, g.plane, -(cb.x * v));
-      a.e[1][e] = v * a.c.ca_e[n];
-    }
-    if (ez_row) {
-      const float v = a.e[2][e];
-      scatter_backward_with<Adder>(mx, a.h[1] + e, g.plane, cb.x * v);
-      scatter_backward_with<Adder>(my, a.h[0] + e, nz, -(cb.y * v));
-      a.e[2][e] = v * a.c.ca_e[n];
-    }
-  }
-}
+// A source of contributions to a target component: the component whose
+// adjoint is scattered, the axis it is scattered along, and the sign of its
+// scatter value (+-cb_axis * v).
+struct source_desc {
+  int comp;
+  int axis;
+  bool negative;
+};
 
-template <class Adder>
-void h_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
-  const grid_dims& g = a.g;
-  const int64_t nz = g.nz, node0 = (i * g.ny + j) * nz, e0 = s * g.n_nodes + node0;
-  const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
-  const bool hx_row = i >= 1 && i_in && j_in;
-  const bool hy_row = i_in && j >= 1 && j_in;
-  const bool hz_row = i_in && j_in;
-  if (!hz_row) return;  // the other two imply it
-  const int my = fit_forward(a.order, j, g.ny), mx = fit_forward(a.order, i, g.nx);
-  for (int64_t k = 0; k <= nz - 2; ++k) {
-    const int64_t e = e0 + k, n = node0 + k;
-    const curl_factors cb = scaled_factors(a.c.cb_h[n], g);
-    if (hx_row) {
-      const float v = a.h[0][e];
-      scatter_forward_with<Adder>(my, a.e[2] + e, nz, -(cb.y * v));
-      scatter_forward_with<Adder>(fit_forward(a.order, k, nz), a.e[1] + e, 1, cb.z * v);
-      a.h[0][e] = v * a.c.ca_h[n];
-    }
-    if (hy_row) {
-      const float v = a.h[1][e];
-      scatter_forward_with<Adder>(fit_forward(a.order, k, nz), a.e[0] + e, 1, -(cb.z * v));
-      scatter_forward_with<Adder>(mx, a.e[2] + e, g.plane, cb.x * v);
-      a.h[1][e] = v * a.c.ca_h[n];
-    }
-    if (k >= 1) {
-      const float v = a.h[2][e];
-      scatter_forward_with<Adder>(mx, a.e[1] + e, g.plane, -(cb.x * v));
-      scatter_forward_with<Adder>(my, a.e[0] + e, nz, cb.y * v);
-      a.h[2][e] = v * a.c.ca_h[n];
-    }
-  }
-}
+struct target_desc {
+  source_desc outer, inner;
+};
 
-template <template <class> class Row>
-void sweep(const pass_args& a) {
-  if (omp_get_num_threads() == 1) {
-    forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-      Row<kernels::plain_adder>::run(a, s, i, j);
-    });
+// Phase G (H-update transpose, adjoint H -> adjoint E), per target E component.
+constexpr target_desc g_targets[3] = {
+    {{2, 1, false}, {1, 2, true}},   // ex <- hz along y, hy along z
+    {{2, 0, true}, {0, 2, false}},   // ey <- hz along x, hx along z
+    {{1, 0, false}, {0, 1, true}},   // ez <- hy along x, hx along y
+};
+// Phase E (E-update transpose, adjoint E -> adjoint H), per target H component.
+constexpr target_desc e_targets[3] = {
+    {{2, 1, true}, {1, 2, false}},   // hx <- ez along y, ey along z
+    {{2, 0, false}, {0, 2, true}},   // hy <- ez along x, ex along z
+    {{1, 0, true}, {0, 1, false}},   // hz <- ey along x, ex along y
+};
+
+struct gather_ctx {
+  const pass_args& a;
+  bool forward_transpose;   // phase G: transposed forward difference
+  const float* const* src;  // adjoint fields scattered (H for G, E for E)
+  float* const* dst;        // adjoint fields receiving
+  const float* cb;          // cb_h or cb_e
+  const region* src_region;
+};
+
+// Coefficient with which a source at axis position qs, scattering with the
+// fitted half-width, reaches the target at qt; false when it does not.
+// `bare` is set for half-width 1, where the value itself is added.
+inline bool reach(const gather_ctx& g, int64_t qs, int64_t qt, int64_t len, float& coef,
+                  bool& gain, bool& bare) {
+  const int order = g.a.order;
+  const int64_t o = qt - qs;
+  int m;
+  int idx;
+  if (g.forward_transpose) {
+    m = kernels::fit_forward(order, qs, len);
+    if (o >= 1 && o <= m) {
+      gain = true;
+      idx = static_cast<int>(o - 1);
+    } else if (o <= 0 && o >= 1 - m) {
+      gain = false;
+      idx = static_cast<int>(-o);
+    } else {
+      return false;
+    }
   } else {
-    forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-      Row<kernels::atomic_adder>::run(a, s, i, j);
-    });
+    m = kernels::fit_backward(order, qs, len);
+    if (o >= 0 && o <= m - 1) {
+      gain = true;
+      idx = static_cast<int>(o);
+    } else if (o <= -1 && o >= -m) {
+      gain = false;
+      idx = static_cast<int>(-o - 1);
+    } else {
+      return false;
+    }
+  }
+  bare = m == 1;
+  coef = stencil_coeffs::c[m - 1][idx];
+  return true;
+}
+
+inline bool in_range(const region& r, int axis, int64_t q, int64_t n) {
+  return q >= r.lo[axis] && q <= n - 1 - r.hi_from_end[axis];
+}
+
+// acc[k] op= (+-scaled_cb(src node) * v(src node)) [* coef] for k in [k0, k1];
+// the source element of target k lies `offset` elements away.
+template <bool Gain, bool Bare, bool Negative, int ScaleAxis>
+void pass(const gather_ctx& g, float* __restrict acc, const float* __restrict v,
+          const float* __restrict cb, int64_t k0, int64_t k1, float coef) {
+  const float dx = g.a.g.dx;
+  const float h = ScaleAxis == 1 ? g.a.g.dy : g.a.g.dz;
+  const bool same = ScaleAxis == 0 || h == dx;
+#pragma omp simd
+  for (int64_t k = k0; k <= k1; ++k) {
+    const float c = cb[k];
+    const float q = (dx * c) / h;
+    const float scaled = same ? c : q;
+    const float prod = scaled * v[k];
+    const float value = Negative ? -prod : prod;
+    const float p = Bare ? value : value * coef;
+    acc[k] = Gain ? acc[k] + p : acc[k] - p;
   }
 }
 
-template <class Adder>
-struct e_rows {
-  static void run(const pass_args& a, int64_t s, int64_t i, int64_t j) { e_row<Adder>(a, s, i, j); }
-};
-template <class Adder>
-struct h_rows {
-  static void run(const pass_args& a, int64_t s, int64_t i, int64_t j) { h_row<Adder>(a, s, i, j); }
-};
+using pass_fn = void (*)(const gather_ctx&, float*, const float*, const float*, int64_t, int64_t,
+                         float);
+
+template <bool Gain, bool Bare, bool Negative>
+pass_fn pick_axis(int axis) {
+  if (axis == 0) return &pass<Gain, Bare, Negative, 0>;
+  if (axis == 1) return &pass<Gain, Bare, Negative, 1>;
+  return &pass<Gain, Bare, Negative, 2>;
+}
+
+pass_fn pick_pass(bool gain, bool bare, bool negative, int axis) {
+  if (gain) {
+    if (bare) return negative ? pick_axis<true, true, true>(axis) : pick_axis<true, true, false>(axis);
+    return negative ? pick_axis<true, false, true>(axis) : pick_axis<true, false, false>(axis);
+  }
+  if (bare) return negative ? pick_axis<false, true, true>(axis) : pick_axis<false, true, false>(axis);
+  return negative ? pick_axis<false, false, true>(axis) : pick_axis<false, false, false>(axis);
+}
+
+// Contribution of the source `sd` displaced by d along its axis, for the
+// target row (s, i, j) of length nz, in place on `row`.
+void apply_source(const gather_ctx& g, const source_desc& sd, int d, float* row, int64_t s,
+                  int64_t i, int64_t j) {
+  const grid_dims& gd = g.a.g;
+  const int64_t t[3] = {i, j, 0};
+  const region& r = g.src_region[sd.comp];
+  const int64_t nz = gd.nz;
+  if (sd.axis < 2) {
+    // Row-constant: the source row is (i, j) moved by d along x or y.
+    const int64_t qt = t[sd.axis], qs = qt + d, len = gd.extent(sd.axis);
+    if (qs < 0 || qs >= len) return;
+    int64_t srow[3] = {i, j, 0};
+    srow[sd.axis] = qs;
+    for (int ax = 0; ax < 2; ++ax)
+      if (!in_range(r, ax, srow[ax], gd.extent(ax))) return;
+    float coef;
+    bool gain, bare;
+    if (!reach(g, qs, qt, len, coef, gain, bare)) return;
+    const int64_t k0 = r.lo[2], k1 = nz - 1 - r.hi_from_end[2];
+    if (k0 > k1) return;
+    const int64_t node = (srow[0] * gd.ny + srow[1]) * nz;
+    pick_pass(gain, bare, sd.negative, sd.axis)(g, row, g.src[sd.comp] + s * gd.n_nodes + node,
+                                                g.cb + node, k0, k1, coef);
+    return;
+  }
+  // Along k: the source of target k is k + d; the half-width it scatters
+  // with changes only near the row ends, so the targets split into runs of
+  // equal coefficient.
+  for (int ax = 0; ax < 2; ++ax)
+    if (!in_range(r, ax, t[ax], gd.extent(ax))) return;
+  const int64_t ks_lo = std::max<int64_t>(r.lo[2], 0), ks_hi = nz - 1 - r.hi_from_end[2];
+  const int64_t kt_lo = std::max<int64_t>(ks_lo - d, 0), kt_hi = std::min<int64_t>(ks_hi - d, nz - 1);
+  const int64_t node = (i * gd.ny + j) * nz;
+  const float* v = g.src[sd.comp] + s * gd.n_nodes + node + d;
+  const float* cb = g.cb + node + d;
+  int64_t k = kt_lo;
+  while (k <= kt_hi) {
+    float coef;
+    bool gain, bare;
+    const bool hit = reach(g, k + d, k, nz, coef, gain, bare);
+    // Extend the run while the source's half-width (hence coefficient and
+    // reach) stays the same.
+    int64_t e = k;
+    const int m0 = g.forward_transpose ? kernels::fit_forward(g.a.order, k + d, nz)
+                                       : kernels::fit_backward(g.a.order, k + d, nz);
+    while (e + 1 <= kt_hi &&
+           (g.forward_transpose ? kernels::fit_forward(g.a.order, e + 1 + d, nz)
+                                : kernels::fit_backward(g.a.order, e + 1 + d, nz)) == m0)
+      ++e;
+    if (hit) pick_pass(gain, bare, sd.negative, 2)(g, row, v, cb, k, e, coef);
+    k = e + 1;
+  }
+}
+
+void gather_row(const gather_ctx& g, const target_desc& td, float* row, int64_t s, int64_t i,
+                int64_t j) {
+  // Offsets d = source - target, behind first.
+  const int lo = g.forward_transpose ? -4 : -3, hi = g.forward_transpose ? 3 : 4;
+  for (int d = lo; d <= -1; ++d) apply_source(g, td.outer, d, row, s, i, j);
+  for (int d = lo; d <= -1; ++d) apply_source(g, td.inner, d, row, s, i, j);
+  apply_source(g, td.inner, 0, row, s, i, j);
+  apply_source(g, td.outer, 0, row, s, i, j);
+  for (int d = 1; d <= hi; ++d) apply_source(g, td.inner, d, row, s, i, j);
+  for (int d = 1; d <= hi; ++d) apply_source(g, td.outer, d, row, s, i, j);
+}
+
+void gather_phase(const gather_ctx& g, const target_desc (&targets)[3]) {
+  const grid_dims& gd = g.a.g;
+  forward::for_each_row(g.a, [&](int64_t s, int64_t i, int64_t j) {
+    const int64_t base = s * gd.n_nodes + (i * gd.ny + j) * gd.nz;
+    for (int c = 0; c < 3; ++c) gather_row(g, targets[c], g.dst[c] + base, s, i, j);
+  });
+}
+
+// v <- v * ca over each component's update region.
+void rescale(const pass_args& a, float* const* f, const float* ca, const region* reg) {
+  const grid_dims& gd = a.g;
+  forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
+    const int64_t node = (i * gd.ny + j) * gd.nz;
+    for (int c = 0; c < 3; ++c) {
+      const region& r = reg[c];
+      if (!in_range(r, 0, i, gd.nx) || !in_range(r, 1, j, gd.ny)) continue;
+      float* __restrict v = f[c] + s * gd.n_nodes + node;
+      const float* __restrict w = ca + node;
+      const int64_t k1 = gd.nz - 1 - r.hi_from_end[2];
+#pragma omp simd
+      for (int64_t k = r.lo[2]; k <= k1; ++k) v[k] = v[k] * w[k];
+    }
+  });
+}
 
 }  // namespace
 
-void e_update_adjoint(const pass_args& a) { sweep<e_rows>(a); }
-void h_update_adjoint(const pass_args& a) { sweep<h_rows>(a); }
+void e_update_adjoint(const pass_args& a) {
+  const gather_ctx g{a, false, a.e, a.h, a.c.cb_e, e_region};
+  gather_phase(g, e_targets);
+  rescale(a, a.e, a.c.ca_e, e_region);
+}
+
+void h_update_adjoint(const pass_args& a) {
+  const gather_ctx g{a, true, a.h, a.e, a.c.cb_h, h_region};
+  gather_phase(g, g_targets);
+  rescale(a, a.h, a.c.ca_h, h_region);
+}
 
 }  // namespace norvane::adjoint
