@@ -188,23 +188,25 @@ void apply_source(const gather_ctx& g, const source_desc& sd, int d, float* row,
   const int64_t node = (i * gd.ny + j) * nz;
   const float* v = g.src[sd.comp] + s * gd.n_nodes + node + d;
   const float* cb = g.cb + node + d;
-  int64_t k = kt_lo;
-  while (k <= kt_hi) {
+  // Sources with the nominal half-width form one run; the few with reduced
+  // stencils near the row ends are taken one target at a time.
+  const int M = kernels::half_width(g.a.order);
+  const int64_t full_lo = (g.forward_transpose ? M - 1 : M) - d;
+  const int64_t full_hi = (g.forward_transpose ? nz - 1 - M : nz - M) - d;
+  const int64_t run_lo = std::max(kt_lo, full_lo), run_hi = std::min(kt_hi, full_hi);
+  auto one = [&](int64_t k0, int64_t k1) {
     float coef;
     bool gain, bare;
-    const bool hit = reach(g, k + d, k, nz, coef, gain, bare);
-    // Extend the run while the source's half-width (hence coefficient and
-    // reach) stays the same.
-    int64_t e = k;
-    const int m0 = g.forward_transpose ? kernels::fit_forward(g.a.order, k + d, nz)
-                                       : kernels::fit_backward(g.a.order, k + d, nz);
-    while (e + 1 <= kt_hi &&
-           (g.forward_transpose ? kernels::fit_forward(g.a.order, e + 1 + d, nz)
-                                : kernels::fit_backward(g.a.order, e + 1 + d, nz)) == m0)
-      ++e;
-    if (hit) pick_pass(gain, bare, sd.negative, 2)(g, row, v, cb, k, e, coef);
-    k = e + 1;
+    if (k0 <= k1 && reach(g, k0 + d, k0, nz, coef, gain, bare))
+      pick_pass(gain, bare, sd.negative, 2)(g, row, v, cb, k0, k1, coef);
+  };
+  if (run_lo > run_hi) {
+    for (int64_t k = kt_lo; k <= kt_hi; ++k) one(k, k);
+    return;
   }
+  for (int64_t k = kt_lo; k < run_lo; ++k) one(k, k);
+  one(run_lo, run_hi);
+  for (int64_t k = run_hi + 1; k <= kt_hi; ++k) one(k, k);
 }
 
 void gather_row(const gather_ctx& g, const target_desc& td, float* row, int64_t s, int64_t i,
