@@ -13,6 +13,7 @@
 // The result is the one-thread scatter's, bit for bit, for any thread count.
 #include "lib/adjoint/layers_adjoint.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "lib/forward/rows.hpp"
@@ -139,45 +140,60 @@ void xy_source(const layer_ctx& c, int f, int comp, int d, float* row, int64_t s
               term->psi + forward::memory_index(*term, fd.axis, s, src, p), 0, k1, v);
 }
 
-// Contribution of a z face's term from the sources k + d of the same row.
-void z_source(const layer_ctx& c, int f, int comp, int d, float* row, int64_t s, int64_t i,
-              int64_t j) {
-  const layer_face_desc& fd = c.t.face[f];
-  const layer_term* term = term_into(fd, comp);
-  if (!term) return;
+// Contributions of the z faces' terms from the sources ks of the same row
+// whose displacement d = ks - kt lies in [d0, d1]. For one target, sources
+// are met in increasing ks (that is increasing d), the low face before the
+// high one at a shared node, which is the serial order; each source's value
+// is formed once and spread over the targets it reaches.
+void z_group(const layer_ctx& c, int comp, int d0, int d1, float* row, int64_t s, int64_t i,
+             int64_t j) {
   const grid_dims& g = c.a.g;
+  const layer_face_desc* faces[2] = {&c.t.face[4], &c.t.face[5]};
+  const layer_term* terms[2] = {term_into(*faces[0], comp), term_into(*faces[1], comp)};
   const int64_t pos[3] = {i, j, 0};
-  const int ca = term->cond_axis;
-  if (pos[ca] > g.extent(ca) - 2) return;
+  int64_t ks_lo = g.nz, ks_hi = -1;
+  for (int h = 0; h < 2; ++h) {
+    const layer_term* term = terms[h];
+    if (!term || pos[term->cond_axis] > g.extent(term->cond_axis) - 2) {
+      terms[h] = nullptr;
+      continue;
+    }
+    ks_lo = std::min(ks_lo, faces[h]->q_lo);
+    ks_hi = std::max(ks_hi, faces[h]->q_hi);
+  }
+  if (ks_lo > ks_hi) return;
   const int64_t node = (i * g.ny + j) * g.nz;
-  const float* a = c.read[term->target] + s * g.n_nodes + node;
-  const float* K = c.K + node;
-  const float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0);
   const float inv_h = c.inv_h[2];
-  for (int64_t ks = fd.q_lo; ks <= fd.q_hi; ++ks) {
-    const int64_t kt = ks - d;
-    if (kt < 0 || kt >= g.nz) continue;
-    float coef;
-    bool gain, bare;
-    if (!layer_reach(c, ks, -int64_t(d), fd.n, coef, gain, bare)) continue;
-    const int64_t p = fd.position(ks, c.e_side);
-    const float sa = term->sign < 0 ? -a[ks] : a[ks];
-    const float t1 = K[ks] * (fd.prof[p] - 1.0f);
-    const float t2 = -(psi[p] * fd.prof[3 * fd.w + p]);
-    const float val = inv_h * std::fma(sa, t1, t2);
-    const float pc = bare ? val : val * coef;
-    row[kt] = gain ? row[kt] + pc : row[kt] - pc;
+  for (int64_t ks = ks_lo; ks <= ks_hi; ++ks) {
+    for (int h = 0; h < 2; ++h) {
+      const layer_term* term = terms[h];
+      const layer_face_desc& fd = *faces[h];
+      if (!term || ks < fd.q_lo || ks > fd.q_hi) continue;
+      const float* a = c.read[term->target] + s * g.n_nodes + node;
+      const float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0);
+      const int64_t p = fd.position(ks, c.e_side);
+      const float sa = term->sign < 0 ? -a[ks] : a[ks];
+      const float t1 = c.K[node + ks] * (fd.prof[p] - 1.0f);
+      const float t2 = -(psi[p] * fd.prof[3 * fd.w + p]);
+      const float val = inv_h * std::fma(sa, t1, t2);
+      for (int d = d1; d >= d0; --d) {  // targets kt = ks - d, ascending
+        const int64_t kt = ks - d;
+        float coef;
+        bool gain, bare;
+        if (kt < 0 || kt >= g.nz || !layer_reach(c, ks, -int64_t(d), fd.n, coef, gain, bare))
+          continue;
+        const float pc = bare ? val : val * coef;
+        row[kt] = gain ? row[kt] + pc : row[kt] - pc;
+      }
+    }
   }
 }
 
 void source_faces(const layer_ctx& c, int axis, int comp, int d, float* row, int64_t s,
                   int64_t i, int64_t j) {
-  for (int f = 2 * axis; f <= 2 * axis + 1; ++f) {
-    if (axis < 2)
-      xy_source(c, f, comp, d, row, s, i, j);
-    else
-      z_source(c, f, comp, d, row, s, i, j);
-  }
+  if (axis == 2) return z_group(c, comp, d, d, row, s, i, j);
+  xy_source(c, 2 * axis, comp, d, row, s, i, j);
+  xy_source(c, 2 * axis + 1, comp, d, row, s, i, j);
 }
 
 void gather_row(const layer_ctx& c, int comp, float* row, int64_t s, int64_t i, int64_t j) {
@@ -185,10 +201,17 @@ void gather_row(const layer_ctx& c, int comp, float* row, int64_t s, int64_t i, 
   const int inner = comp == 2 ? 1 : 2;
   const int lo = c.e_side ? -3 : -4, hi = c.e_side ? 4 : 3;
   for (int d = lo; d <= -1; ++d) source_faces(c, outer, comp, d, row, s, i, j);
-  for (int d = lo; d <= -1; ++d) source_faces(c, inner, comp, d, row, s, i, j);
-  source_faces(c, outer, comp, 0, row, s, i, j);
-  source_faces(c, inner, comp, 0, row, s, i, j);
-  for (int d = 1; d <= hi; ++d) source_faces(c, inner, comp, d, row, s, i, j);
+  if (inner == 2) {
+    z_group(c, comp, lo, -1, row, s, i, j);
+    source_faces(c, outer, comp, 0, row, s, i, j);
+    z_group(c, comp, 0, 0, row, s, i, j);
+    z_group(c, comp, 1, hi, row, s, i, j);
+  } else {
+    for (int d = lo; d <= -1; ++d) source_faces(c, inner, comp, d, row, s, i, j);
+    source_faces(c, outer, comp, 0, row, s, i, j);
+    source_faces(c, inner, comp, 0, row, s, i, j);
+    for (int d = 1; d <= hi; ++d) source_faces(c, inner, comp, d, row, s, i, j);
+  }
   for (int d = 1; d <= hi; ++d) source_faces(c, outer, comp, d, row, s, i, j);
 }
 
