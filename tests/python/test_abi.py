@@ -3,6 +3,8 @@ traces against a call of `forward` assembled here by hand."""
 
 import ctypes
 import re
+import subprocess
+import sys
 
 import numpy as np
 
@@ -90,3 +92,16 @@ def test_traces_equal_a_direct_ctypes_call(case):
     raw.forward(*args)
     assert np.array_equal(rec_out.reshape(shots, nt, s.n_rec), traces)
     assert np.abs(traces).max() > 0
+
+
+def test_numpy_api_runs_without_torch():
+    """torch is optional: block its import and run a small forward."""
+    code = (
+        "import sys; sys.modules['torch'] = None\n"
+        f"sys.path.insert(0, {str(REPO / 'python')!r})\n"
+        "import norvane as nv\n"
+        "g = nv.Grid((8, 8, 8), 0.01)\n"
+        "s = nv.Survey(g, [[[4, 4, 4]]], [[[5, 4, 4]]])\n"
+        "tr, st = nv.forward(g, nv.Materials.homogeneous(g), s, nv.ricker(5e9, 20, g.dt))\n"
+        "assert tr.shape == (1, 20, 1) and abs(tr).max() > 0\n")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)

@@ -17,7 +17,6 @@ material enters no update).
 import numpy as np
 import pytest
 
-import norvane as nv
 
 torch = pytest.importorskip("torch")
 import norvane.torch as ntorch  # noqa: E402

@@ -67,6 +67,8 @@ BAD = [
     ("wavelet.shape", lambda: _with(C, wavelet=np.zeros((2, 60)))),
     ("wavelet", lambda: _with(C, wavelet=_bad(C.wavelet, (0, 5), np.inf))),
     ("chunk_steps", lambda: _with(C, chunk_steps=0)),
+    ("progress", lambda: C.forward(progress="yes")),
+    ("snapshots", lambda: _with(C, wavelet=np.zeros((1, 2_000_000)))),  # ~300 GB of stores
     ("grid", lambda: nv.forward("grid", C.materials, C.survey, C.wavelet)),
 ]
 
