@@ -5,55 +5,32 @@
 #include "lib/forward/field_update.hpp"
 
 #include "lib/forward/rows.hpp"
-
-#include <cstdlib>
-#include <cstring>
+#include "lib/kernels/isa.hpp"
 
 namespace norvane::forward {
-namespace {
-
-const row_kernels* choose() {
-  const row_kernels* best = row_kernels_generic();
-  __builtin_cpu_init();
-  const bool has_avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  const bool has_avx512 = has_avx2 && __builtin_cpu_supports("avx512f") &&
-                          __builtin_cpu_supports("avx512vl") &&
-                          __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw");
-  if (has_avx2) best = row_kernels_avx2();
-  if (has_avx512) best = row_kernels_avx512();
-  if (const char* want = std::getenv("NORVANE_SIMD")) {
-    if (std::strcmp(want, "generic") == 0) best = row_kernels_generic();
-    if (std::strcmp(want, "avx2") == 0 && has_avx2) best = row_kernels_avx2();
-    if (std::strcmp(want, "avx512") == 0 && has_avx512) best = row_kernels_avx512();
-  }
-  return best;
-}
-
-}  // namespace
-
-namespace {
-const row_kernels* g_forced = nullptr;
-}
 
 const row_kernels& active_row_kernels() {
-  static const row_kernels* k = choose();
-  return g_forced ? *g_forced : *k;
-}
-
-void force_row_kernels(const row_kernels* k) { g_forced = k; }
-
-bool cpu_runs(const row_kernels* k) {
-  __builtin_cpu_init();
-  if (k == row_kernels_avx2())
-    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-  if (k == row_kernels_avx512())
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-           __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("fma");
-  return true;
+  switch (kernels::active_isa()) {
+    case kernels::isa_avx512: return *row_kernels_avx512();
+    case kernels::isa_avx2: return *row_kernels_avx2();
+    default: return *row_kernels_generic();
+  }
 }
 
 const char* simd_backend_name() { return active_row_kernels().name; }
+
+void force_row_kernels(const row_kernels* k) {
+  if (k == nullptr) kernels::force_isa(-1);
+  if (k == row_kernels_generic()) kernels::force_isa(kernels::isa_generic);
+  if (k == row_kernels_avx2()) kernels::force_isa(kernels::isa_avx2);
+  if (k == row_kernels_avx512()) kernels::force_isa(kernels::isa_avx512);
+}
+
+bool cpu_runs(const row_kernels* k) {
+  if (k == row_kernels_avx2()) return kernels::cpu_runs(kernels::isa_avx2);
+  if (k == row_kernels_avx512()) return kernels::cpu_runs(kernels::isa_avx512);
+  return true;
+}
 
 void update_h(const pass_args& a, const row_kernels& k) {
   for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.h_row(a, s, i, j); });

@@ -1,9 +1,10 @@
-// Interior update and absorbing-layer row kernels built for the avx2 instruction set (the
+// Interior update, absorbing-layer and snapshot row kernels built for the avx2 instruction set (the
 // flags come from the build); the kernel bodies are shared with the other
 // sets, so every set computes the same bits.
 #define NORVANE_ISA_NS avx2
 #include "lib/forward/field_update_kernels.inl"
 #include "lib/forward/layers_kernels.inl"
+#include "lib/storage/snapshot_kernels.inl"
 
 namespace norvane::forward {
 
@@ -14,3 +15,12 @@ const row_kernels* row_kernels_avx2() {
 }
 
 }  // namespace norvane::forward
+
+namespace norvane::storage {
+
+const snapshot_kernels* snapshot_kernels_avx2() {
+  static const snapshot_kernels k{&avx2::e_row, &avx2::rhs_row};
+  return &k;
+}
+
+}  // namespace norvane::storage

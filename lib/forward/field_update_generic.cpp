@@ -1,9 +1,10 @@
-// Interior update and absorbing-layer row kernels built for the generic instruction set (the
+// Interior update, absorbing-layer and snapshot row kernels built for the generic instruction set (the
 // flags come from the build); the kernel bodies are shared with the other
 // sets, so every set computes the same bits.
 #define NORVANE_ISA_NS generic
 #include "lib/forward/field_update_kernels.inl"
 #include "lib/forward/layers_kernels.inl"
+#include "lib/storage/snapshot_kernels.inl"
 
 namespace norvane::forward {
 
@@ -14,3 +15,12 @@ const row_kernels* row_kernels_generic() {
 }
 
 }  // namespace norvane::forward
+
+namespace norvane::storage {
+
+const snapshot_kernels* snapshot_kernels_generic() {
+  static const snapshot_kernels k{&generic::e_row, &generic::rhs_row};
+  return &k;
+}
+
+}  // namespace norvane::storage

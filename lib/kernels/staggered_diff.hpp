@@ -12,10 +12,7 @@
 #include <cmath>
 #include <cstdint>
 
-// Per-cell operators are forced inline so the row loops that call them
-// vectorise, and have internal linkage so that each instruction-set build of
-// those loops keeps its own copy.
-#define NORVANE_CELL static inline __attribute__((always_inline))
+#include "lib/kernels/cell.hpp"
 
 namespace norvane::kernels {
 

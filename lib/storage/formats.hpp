@@ -8,15 +8,17 @@
 #include <cstdint>
 #include <cstring>
 
+#include "lib/kernels/cell.hpp"
+
 namespace norvane::storage {
 
-static inline uint32_t float_bits(float v) {
+NORVANE_CELL uint32_t float_bits(float v) {
   uint32_t b;
   std::memcpy(&b, &v, sizeof b);
   return b;
 }
 
-static inline float bits_float(uint32_t b) {
+NORVANE_CELL float bits_float(uint32_t b) {
   float v;
   std::memcpy(&v, &b, sizeof v);
   return v;
@@ -25,17 +27,17 @@ static inline float bits_float(uint32_t b) {
 // bfloat16: the upper half of the binary32 pattern, rounded to nearest even by
 // adding 0x7FFF plus the lowest kept bit; NaNs keep their top payload bits and
 // are made quiet.
-static inline uint16_t encode_bf16(float value) {
+NORVANE_CELL uint16_t encode_bf16(float value) {
   const uint32_t b = float_bits(value);
   if ((b & 0x7FFFFFFFu) > 0x7F800000u) return static_cast<uint16_t>((b >> 16) | 0x0040u);
   return static_cast<uint16_t>((b + 0x7FFFu + ((b >> 16) & 1u)) >> 16);
 }
 
-static inline float decode_bf16(uint16_t h) { return bits_float(static_cast<uint32_t>(h) << 16); }
+NORVANE_CELL float decode_bf16(uint16_t h) { return bits_float(static_cast<uint32_t>(h) << 16); }
 
 // binary16 with round to nearest even. Normal results shift the fraction by 13
 // bits; subnormal results shift the full 24-bit significand by 126 - E.
-static inline uint16_t encode_half(float value) {
+NORVANE_CELL uint16_t encode_half(float value) {
   const uint32_t b = float_bits(value);
   const uint32_t s = (b >> 16) & 0x8000u;
   const uint32_t E = (b >> 23) & 0xFFu;
@@ -68,7 +70,7 @@ static inline uint16_t encode_half(float value) {
   return static_cast<uint16_t>(s);
 }
 
-static inline float decode_half(uint16_t h) {
+NORVANE_CELL float decode_half(uint16_t h) {
   const uint32_t S = static_cast<uint32_t>(h & 0x8000u) << 16;
   const uint32_t e = (h >> 10) & 0x1Fu;
   const uint32_t m = h & 0x3FFu;
@@ -81,7 +83,57 @@ static inline float decode_half(uint16_t h) {
                     ((m - (1u << p)) << (23 - p)));
 }
 
-static inline void store_wavefield_value(void* store, int64_t index, int format, float value) {
+// Branch-free forms of the same conversions, for the vectorised snapshot
+// loops: every path is computed on the bit pattern and the result selected,
+// so one lane's arithmetic is the same whichever path its neighbours take.
+// They give the bits of the forms above for every input.
+NORVANE_CELL uint16_t encode_half_flat(float value) {
+  const uint32_t b = float_bits(value);
+  const uint32_t s = (b >> 16) & 0x8000u;
+  const uint32_t E = (b >> 23) & 0xFFu;
+  const uint32_t M = b & 0x7FFFFFu;
+  // Normal result: a carry out of the fraction moves into the exponent, and
+  // from the largest exponent into the infinity pattern.
+  const uint32_t up_n = ((b & 0x1FFFu) > 0x1000u) | ((b & 0x3FFFu) == 0x3000u);
+  const uint32_t normal = (((E - 112u) << 10) | (M >> 13)) + up_n;
+  // Subnormal result: the 24-bit significand shifted right by 126 - E.
+  uint32_t k = 126u - E;
+  k = k < 14u ? 14u : (k > 24u ? 24u : k);
+  const uint32_t W = M | 0x800000u;
+  const uint32_t q = W >> k;
+  const uint32_t r = W & ((1u << k) - 1u);
+  const uint32_t h = 1u << (k - 1u);
+  const uint32_t sub = q + ((r > h) | ((r == h) & (q & 1u)));
+  uint32_t out = 0u;
+  out = E >= 102u ? sub : out;
+  out = E >= 113u ? normal : out;
+  out = E >= 143u ? 0x7C00u : out;
+  out = E == 255u ? (M == 0u ? 0x7C00u : 0x7E00u) : out;
+  return static_cast<uint16_t>(s | out);
+}
+
+NORVANE_CELL uint16_t encode_bf16_flat(float value) {
+  const uint32_t b = float_bits(value);
+  const uint32_t quiet = (b >> 16) | 0x0040u;
+  const uint32_t rounded = (b + 0x7FFFu + ((b >> 16) & 1u)) >> 16;
+  return static_cast<uint16_t>((b & 0x7FFFFFFFu) > 0x7F800000u ? quiet : rounded);
+}
+
+NORVANE_CELL float decode_half_flat(uint16_t hv) {
+  const uint32_t h = hv;
+  const uint32_t S = (h & 0x8000u) << 16;
+  const uint32_t e = (h >> 10) & 0x1Fu;
+  const uint32_t m = h & 0x3FFu;
+  const uint32_t normal = S | ((e + 112u) << 23) | (m << 13);
+  const uint32_t special = S | 0x7F800000u | (m << 13);
+  // A subnormal is m * 2^-24 exactly: m converts exactly and the scaling is
+  // by a power of two.
+  const uint32_t sub = S | float_bits(static_cast<float>(static_cast<int32_t>(m)) * 0x1p-24f);
+  const uint32_t out = e == 31u ? special : (e != 0u ? normal : sub);
+  return bits_float(out);
+}
+
+NORVANE_CELL void store_wavefield_value(void* store, int64_t index, int format, float value) {
   if (format == 1) {
     static_cast<uint16_t*>(store)[index] = encode_half(value);
   } else if (format == 2) {
@@ -91,13 +143,13 @@ static inline void store_wavefield_value(void* store, int64_t index, int format,
   }
 }
 
-static inline float load_wavefield_value(const void* store, int64_t index, int format) {
+NORVANE_CELL float load_wavefield_value(const void* store, int64_t index, int format) {
   if (format == 1) return decode_half(static_cast<const uint16_t*>(store)[index]);
   if (format == 2) return decode_bf16(static_cast<const uint16_t*>(store)[index]);
   return static_cast<const float*>(store)[index];
 }
 
 // Bytes per element of a store in `format`.
-static inline int element_bytes(int format) { return format == 0 ? 4 : 2; }
+NORVANE_CELL int element_bytes(int format) { return format == 0 ? 4 : 2; }
 
 }  // namespace norvane::storage

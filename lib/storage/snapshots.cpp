@@ -1,10 +1,10 @@
 // Snapshot writers (see snapshots.hpp). The loops run over interior rows so
 // the cell number and the node index advance together along k; each row is a
-// contiguous run of nz-1 cells in the store and of nz-1 nodes in the field.
+// contiguous run of nz-1 cells in the store and of nz-1 nodes in the field,
+// converted by the vector row loop of the active instruction set.
 #include "lib/storage/snapshots.hpp"
 
-#include <cmath>
-
+#include "lib/kernels/isa.hpp"
 #include "lib/storage/formats.hpp"
 
 namespace norvane::storage {
@@ -35,6 +35,14 @@ struct row_map {
   }
 };
 
+const snapshot_kernels& active_kernels() {
+  switch (kernels::active_isa()) {
+    case kernels::isa_avx512: return *snapshot_kernels_avx512();
+    case kernels::isa_avx2: return *snapshot_kernels_avx2();
+    default: return *snapshot_kernels_generic();
+  }
+}
+
 }  // namespace
 
 void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,
@@ -46,15 +54,14 @@ void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scrat
   }
   const int64_t n_cells = m.rows * m.run;
   const int64_t slot_base = static_cast<int64_t>(slot) * n_cells;
+  const snapshot_kernels& kern = active_kernels();
 #pragma omp for schedule(static)
   for (int64_t r = 0; r < m.rows; ++r) {
     int64_t s, node;
     m.locate(r, s, node);
-    const float* f = field + s * m.n_nodes + node;
     const int64_t q0 = r * m.run;
-    for (int64_t k = 0; k < m.run; ++k) store_wavefield_value(store, slot_base + q0 + k, format, f[k]);
-    if (scratch)
-      for (int64_t k = 0; k < m.run; ++k) scratch[q0 + k] = f[k];
+    kern.e_row(static_cast<char*>(store) + slot_base * element_bytes(format), q0,
+               field + s * m.n_nodes + node, scratch, m.run, format);
   }
 }
 
@@ -68,21 +75,16 @@ void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void
   }
   const int64_t n_cells = m.rows * m.run;
   const int64_t slot_base = static_cast<int64_t>(slot) * n_cells;
+  const snapshot_kernels& kern = active_kernels();
 #pragma omp for schedule(static)
   for (int64_t r = 0; r < m.rows; ++r) {
     int64_t s, node;
     m.locate(r, s, node);
-    const float* f = field + s * m.n_nodes + node;
-    const float* ca = ca_e + node;
-    const float* cs = cs_e + node;
     const int64_t q0 = r * m.run;
-    for (int64_t k = 0; k < m.run; ++k) {
-      const float e0 = scratch ? scratch[q0 + k]
-                               : load_wavefield_value(e_store, slot_base + q0 + k, format);
-      const float w = cs[k];
-      const float rhs = (w == 0.0f) ? 0.0f : std::fma(-ca[k], e0, f[k]) / w;
-      store_wavefield_value(store, slot_base + q0 + k, format, rhs);
-    }
+    const int64_t offset = slot_base * element_bytes(format);
+    kern.rhs_row(static_cast<char*>(store) + offset, q0, field + s * m.n_nodes + node,
+                 static_cast<const char*>(e_store) + offset, scratch, ca_e + node, cs_e + node,
+                 m.run, format);
   }
 }
 

@@ -22,4 +22,15 @@ void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void
                            const float* scratch, const float* ca_e, const float* cs_e,
                            int n_shots, int nx, int ny, int nz, int format);
 
+// Row loops per instruction set (see snapshot_kernels.inl).
+struct snapshot_kernels {
+  void (*e_row)(void* store, int64_t q0, const float* f, float* scratch, int64_t run, int format);
+  void (*rhs_row)(void* store, int64_t q0, const float* f, const void* e_store,
+                  const float* scratch, const float* ca, const float* cs, int64_t run,
+                  int format);
+};
+const snapshot_kernels* snapshot_kernels_generic();
+const snapshot_kernels* snapshot_kernels_avx2();
+const snapshot_kernels* snapshot_kernels_avx512();
+
 }  // namespace norvane::storage

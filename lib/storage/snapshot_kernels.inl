@@ -1,0 +1,77 @@
+// Row loops of the snapshot writers, compiled once per instruction set (the
+// including file defines NORVANE_ISA_NS). The element format is a template
+// parameter and the conversions are the branch-free ones, so each row is a
+// straight vector loop.
+#include <cmath>
+
+#include "lib/storage/formats.hpp"
+#include "lib/storage/snapshots.hpp"
+
+namespace norvane::storage::NORVANE_ISA_NS {
+namespace {
+
+template <int Format>
+NORVANE_CELL void put(void* store, int64_t q, float v) {
+  if constexpr (Format == 1)
+    static_cast<uint16_t*>(store)[q] = encode_half_flat(v);
+  else if constexpr (Format == 2)
+    static_cast<uint16_t*>(store)[q] = encode_bf16_flat(v);
+  else
+    static_cast<float*>(store)[q] = v;
+}
+
+template <int Format>
+NORVANE_CELL float get(const void* store, int64_t q) {
+  if constexpr (Format == 1)
+    return decode_half_flat(static_cast<const uint16_t*>(store)[q]);
+  else if constexpr (Format == 2)
+    return decode_bf16(static_cast<const uint16_t*>(store)[q]);
+  else
+    return static_cast<const float*>(store)[q];
+}
+
+template <int Format>
+void e_row_t(void* store, int64_t q0, const float* __restrict f, float* __restrict scratch,
+             int64_t run) {
+#pragma omp simd
+  for (int64_t k = 0; k < run; ++k) put<Format>(store, q0 + k, f[k]);
+  if (scratch)
+#pragma omp simd
+    for (int64_t k = 0; k < run; ++k) scratch[q0 + k] = f[k];
+}
+
+// rhs = (E_new - ca*E_old)/cs with one fused multiply-subtract, +0 where cs
+// is zero (the quotient is formed in every lane and discarded there).
+template <int Format, bool Scratch>
+void rhs_row_t(void* store, int64_t q0, const float* __restrict f, const void* e_store,
+               const float* __restrict scratch, const float* __restrict ca,
+               const float* __restrict cs, int64_t run) {
+#pragma omp simd
+  for (int64_t k = 0; k < run; ++k) {
+    const float e0 = Scratch ? scratch[q0 + k] : get<Format>(e_store, q0 + k);
+    const float w = cs[k];
+    const float quotient = std::fma(-ca[k], e0, f[k]) / w;
+    put<Format>(store, q0 + k, w == 0.0f ? 0.0f : quotient);
+  }
+}
+
+void e_row(void* store, int64_t q0, const float* f, float* scratch, int64_t run, int format) {
+  if (format == 1) return e_row_t<1>(store, q0, f, scratch, run);
+  if (format == 2) return e_row_t<2>(store, q0, f, scratch, run);
+  return e_row_t<0>(store, q0, f, scratch, run);
+}
+
+void rhs_row(void* store, int64_t q0, const float* f, const void* e_store, const float* scratch,
+             const float* ca, const float* cs, int64_t run, int format) {
+  if (scratch) {
+    if (format == 1) return rhs_row_t<1, true>(store, q0, f, e_store, scratch, ca, cs, run);
+    if (format == 2) return rhs_row_t<2, true>(store, q0, f, e_store, scratch, ca, cs, run);
+    return rhs_row_t<0, true>(store, q0, f, e_store, scratch, ca, cs, run);
+  }
+  if (format == 1) return rhs_row_t<1, false>(store, q0, f, e_store, scratch, ca, cs, run);
+  if (format == 2) return rhs_row_t<2, false>(store, q0, f, e_store, scratch, ca, cs, run);
+  return rhs_row_t<0, false>(store, q0, f, e_store, scratch, ca, cs, run);
+}
+
+}  // namespace
+}  // namespace norvane::storage::NORVANE_ISA_NS
