@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "lib/kernels/isa.hpp"
 #include "tests/common/sim_case.hpp"
 #include "tests/reference/reference.hpp"
 
@@ -91,6 +92,30 @@ TEST_P(BackwardVsReference, TwoThreadsBitExact) {
     worst = std::max(worst, max_rel_diff(lib.grad_eps_r, ref.grad_eps_r));
     ASSERT_EQ(nt::compare_backward(lib, ref), "") << "case " << n << ", largest relative difference " << worst;
   }
+}
+
+// Every instruction set this CPU runs gives the reference's bits.
+TEST_P(BackwardVsReference, EveryInstructionSet) {
+  const int order = GetParam();
+  order_guard guard(order);
+  omp_set_num_threads(2);
+  for (int level : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
+                    norvane::kernels::isa_avx512}) {
+    const auto isa = static_cast<norvane::kernels::isa_level>(level);
+    if (!norvane::kernels::cpu_runs(isa)) continue;
+    norvane::kernels::force_isa(level);
+    std::mt19937 rng(3000 + order);
+    for (int n = 0; n < 8; ++n) {
+      nt::sim_case c;
+      nt::adjoint_state ref;
+      prepare(rng, order, c, ref);
+      nt::adjoint_state lib = ref;
+      ref.run_backward(c, &norvane_ref::backward);
+      lib.run_backward(c, &::backward);
+      ASSERT_EQ(nt::compare_backward(lib, ref), "") << norvane::kernels::isa_name(isa) << " case " << n;
+    }
+  }
+  norvane::kernels::force_isa(-1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8));

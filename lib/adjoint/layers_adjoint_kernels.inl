@@ -19,7 +19,7 @@
 #include "lib/forward/rows.hpp"
 #include "lib/kernels/staggered_diff.hpp"
 
-namespace norvane::adjoint {
+namespace norvane::adjoint::NORVANE_ISA_NS {
 namespace {
 
 using forward::layer_face_desc;
@@ -164,11 +164,10 @@ void z_group(const layer_ctx& c, int comp, int d0, int d1, float* row, int64_t s
   if (ks_lo > ks_hi) return;
   const int64_t node = (i * g.ny + j) * g.nz;
   const float inv_h = c.inv_h[2];
-  for (int64_t ks = ks_lo; ks <= ks_hi; ++ks) {
-    for (int h = 0; h < 2; ++h) {
+  auto visit = [&](int64_t ks, int h) {
       const layer_term* term = terms[h];
       const layer_face_desc& fd = *faces[h];
-      if (!term || ks < fd.q_lo || ks > fd.q_hi) continue;
+      if (!term || ks < fd.q_lo || ks > fd.q_hi) return;
       const float* a = c.read[term->target] + s * g.n_nodes + node;
       const float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0);
       const int64_t p = fd.position(ks, c.e_side);
@@ -176,17 +175,31 @@ void z_group(const layer_ctx& c, int comp, int d0, int d1, float* row, int64_t s
       const float t1 = c.K[node + ks] * (fd.prof[p] - 1.0f);
       const float t2 = -(psi[p] * fd.prof[3 * fd.w + p]);
       const float val = inv_h * std::fma(sa, t1, t2);
-      for (int d = d1; d >= d0; --d) {  // targets kt = ks - d, ascending
-        const int64_t kt = ks - d;
-        float coef;
-        bool gain, bare;
-        if (kt < 0 || kt >= g.nz || !layer_reach(c, ks, -int64_t(d), fd.n, coef, gain, bare))
-          continue;
-        const float pc = bare ? val : val * coef;
+      // The stencil of this source: offsets o = kt - ks with their
+      // coefficients; only displacements d = -o in [d0, d1] belong here.
+      const int m = c.e_side ? kernels::fit_backward(c.a.order, ks, fd.n)
+                             : kernels::fit_forward(c.a.order, ks, fd.n);
+      const float* cm = kernels::stencil_coeffs::c[m - 1];
+      const int o_lo = c.e_side ? -m : 1 - m, o_hi = c.e_side ? m - 1 : m;
+      for (int o = o_lo; o <= o_hi; ++o) {
+        const int64_t kt = ks + o;
+        if (-o < d0 || -o > d1 || kt < 0 || kt >= g.nz) continue;
+        const bool gain = c.e_side ? o >= 0 : o >= 1;
+        const int idx = c.e_side ? (o >= 0 ? o : -o - 1) : (o >= 1 ? o - 1 : -o);
+        const float pc = m == 1 ? val : val * cm[idx];
         row[kt] = gain ? row[kt] + pc : row[kt] - pc;
       }
-    }
+  };
+  // Increasing ks, the low face first at a node in both; when the two
+  // layers do not meet, each is walked over its own range only.
+  const bool both = terms[0] && terms[1];
+  if (both && faces[0]->q_hi >= faces[1]->q_lo) {
+    for (int64_t ks = ks_lo; ks <= ks_hi; ++ks) visit(ks, 0), visit(ks, 1);
+    return;
   }
+  for (int h = 0; h < 2; ++h)
+    if (terms[h])
+      for (int64_t ks = faces[h]->q_lo; ks <= faces[h]->q_hi; ++ks) visit(ks, h);
 }
 
 void source_faces(const layer_ctx& c, int axis, int comp, int d, float* row, int64_t s,
@@ -274,4 +287,4 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side) {
 void e_layers_adjoint(const pass_args& a, const layer_table& t) { run_side(a, t, true); }
 void h_layers_adjoint(const pass_args& a, const layer_table& t) { run_side(a, t, false); }
 
-}  // namespace norvane::adjoint
+}  // namespace norvane::adjoint::NORVANE_ISA_NS

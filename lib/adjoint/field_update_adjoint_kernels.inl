@@ -20,7 +20,7 @@
 #include "lib/forward/rows.hpp"
 #include "lib/kernels/staggered_diff.hpp"
 
-namespace norvane::adjoint {
+namespace norvane::adjoint::NORVANE_ISA_NS {
 namespace {
 
 using kernels::stencil_coeffs;
@@ -260,4 +260,4 @@ void h_update_adjoint(const pass_args& a) {
   rescale(a, a.h, a.c.ca_h, h_region);
 }
 
-}  // namespace norvane::adjoint
+}  // namespace norvane::adjoint::NORVANE_ISA_NS

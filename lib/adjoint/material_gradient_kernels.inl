@@ -1,3 +1,4 @@
+// Phase C, compiled once per instruction set (see material_gradient.hpp).
 #include "lib/adjoint/material_gradient.hpp"
 
 #include <cmath>
@@ -5,7 +6,7 @@
 #include "lib/kernels/update_coeffs.hpp"
 #include "lib/storage/formats.hpp"
 
-namespace norvane::adjoint {
+namespace norvane::adjoint::NORVANE_ISA_NS {
 
 void material_gradients(const backward_args& a, int t) {
   const grid_dims& g = a.g;
@@ -57,4 +58,4 @@ void material_gradients(const backward_args& a, int t) {
   }
 }
 
-}  // namespace norvane::adjoint
+}  // namespace norvane::adjoint::NORVANE_ISA_NS

@@ -1,0 +1,24 @@
+// The adjoint phases that sweep the grid, compiled once per instruction set
+// (adjoint_<set>.cpp include the *_kernels.inl bodies); the entry points
+// declared in field_update_adjoint.hpp, layers_adjoint.hpp and
+// material_gradient.hpp forward to the set chosen at run time.
+#pragma once
+
+#include "lib/forward/layers.hpp"
+#include "lib/interface/args.hpp"
+
+namespace norvane::adjoint {
+
+struct adjoint_kernels {
+  void (*e_update)(const pass_args& a);
+  void (*h_update)(const pass_args& a);
+  void (*e_layers)(const pass_args& a, const forward::layer_table& t);
+  void (*h_layers)(const pass_args& a, const forward::layer_table& t);
+  void (*material)(const backward_args& a, int t);
+};
+
+const adjoint_kernels* adjoint_kernels_generic();
+const adjoint_kernels* adjoint_kernels_avx2();
+const adjoint_kernels* adjoint_kernels_avx512();
+
+}  // namespace norvane::adjoint

@@ -1,0 +1,27 @@
+// Entry points of the adjoint sweeps: the instruction set chosen at run time.
+#include "lib/adjoint/adjoint_kernels.hpp"
+#include "lib/adjoint/field_update_adjoint.hpp"
+#include "lib/adjoint/layers_adjoint.hpp"
+#include "lib/adjoint/material_gradient.hpp"
+#include "lib/kernels/isa.hpp"
+
+namespace norvane::adjoint {
+namespace {
+
+const adjoint_kernels& active() {
+  switch (kernels::active_isa()) {
+    case kernels::isa_avx512: return *adjoint_kernels_avx512();
+    case kernels::isa_avx2: return *adjoint_kernels_avx2();
+    default: return *adjoint_kernels_generic();
+  }
+}
+
+}  // namespace
+
+void e_update_adjoint(const pass_args& a) { active().e_update(a); }
+void h_update_adjoint(const pass_args& a) { active().h_update(a); }
+void e_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().e_layers(a, t); }
+void h_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().h_layers(a, t); }
+void material_gradients(const backward_args& a, int t) { active().material(a, t); }
+
+}  // namespace norvane::adjoint
