@@ -9,6 +9,9 @@
 // per sampled step. Results go to the terminal and to a CSV file.
 //
 //   norvane_bench [--quick] [--csv FILE] [--threads N]
+//                 [--grid N] [--steps NT] [--shots S] [--orders 2,8] [--pml 0,10]
+// The options after the first line restrict the full matrix to one grid,
+// step count, shot count, set of orders and layer widths.
 #include <omp.h>
 #include <sys/resource.h>
 
@@ -157,24 +160,48 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--csv") && i + 1 < argc) csv = argv[++i];
     if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) max_threads = std::atoi(argv[++i]);
   }
+  std::vector<int> only_grid, only_orders, only_pml, only_shots;
+  int steps = 0;
+  auto list = [](const char* arg) {
+    std::vector<int> v;
+    for (const char* p = arg; *p;) {
+      v.push_back(std::atoi(p));
+      while (*p && *p != ',') ++p;
+      if (*p == ',') ++p;
+    }
+    return v;
+  };
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (!std::strcmp(argv[i], "--grid")) only_grid = list(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--orders")) only_orders = list(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--pml")) only_pml = list(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--shots")) only_shots = list(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--steps")) steps = std::atoi(argv[i + 1]);
+  }
+  auto keep = [](const std::vector<int>& only, int v) {
+    return only.empty() || std::find(only.begin(), only.end(), v) != only.end();
+  };
   std::vector<int> thread_counts = {1};
   if (max_threads > 1) thread_counts.push_back(max_threads);
 
   std::vector<bench_case> cases;
-  const std::vector<int> sizes = quick ? std::vector<int>{96} : std::vector<int>{96, 256};
+  std::vector<int> sizes = quick ? std::vector<int>{96} : std::vector<int>{96, 256};
+  if (!only_grid.empty()) sizes = only_grid;
   for (int n : sizes)
     for (int shots : {1, 4})
       for (int order : {2, 4, 8})
         for (int pml : {0, 10})
           for (int threads : thread_counts) {
             if (quick && (shots == 4 || order == 4)) continue;
+            if (!keep(only_orders, order) || !keep(only_pml, pml) || !keep(only_shots, shots))
+              continue;
             bench_case b;
             b.n = n;
             b.shots = shots;
             b.order = order;
             b.pml = pml;
             b.threads = threads;
-            b.nt = n >= 256 ? 8 : 24;
+            b.nt = steps > 0 ? steps : (n >= 256 ? 8 : 24);
             if (n >= 256 && shots == 4) continue;  // ~3.5 GiB of fields; skipped
             cases.push_back(b);
             for (int fmt : {0, 1, 2}) {
