@@ -31,6 +31,17 @@ void fill_common(pass_args& a, int order, int nt, int n_shots, int nx, int ny, i
   a.g.dz = dz;
 }
 
+void fill_fields(pass_args& a, float* e0, float* e1, float* e2, float* h0, float* h1, float* h2,
+                 const coeff_arrays& c) {
+  a.e[0] = e0;
+  a.e[1] = e1;
+  a.e[2] = e2;
+  a.h[0] = h0;
+  a.h[1] = h1;
+  a.h[2] = h2;
+  a.c = c;
+}
+
 void fill_faces(pass_args& a, const int32_t (&w)[6], const float* const (&pe)[6],
                 const float* const (&ph)[6], float* const (&psi)[24]) {
   bool any = false;
@@ -111,13 +122,7 @@ NORVANE_API void forward(
     int32_t save_rhs) noexcept {
   norvane::forward_args a;
   norvane::fill_common(a, norvane::g_fdtd_order, nt, n_shots, nx, ny, nz, dt, dx, dy, dz);
-  a.e[0] = ex;
-  a.e[1] = ey;
-  a.e[2] = ez;
-  a.h[0] = hx;
-  a.h[1] = hy;
-  a.h[2] = hz;
-  a.c = norvane::coeff_arrays{ca_e, cb_e, cs_e, ca_h, cb_h, cs_h};
+  norvane::fill_fields(a, ex, ey, ez, hx, hy, hz, {ca_e, cb_e, cs_e, ca_h, cb_h, cs_h});
   norvane::fill_faces(a, {pml_xlo, pml_xhi, pml_ylo, pml_yhi, pml_zlo, pml_zhi},
              {prof_e_xlo, prof_e_xhi, prof_e_ylo, prof_e_yhi, prof_e_zlo, prof_e_zhi},
              {prof_h_xlo, prof_h_xhi, prof_h_ylo, prof_h_yhi, prof_h_zlo, prof_h_zhi},
@@ -176,13 +181,8 @@ NORVANE_API void backward(
   (void)reserved_i32;
   norvane::backward_args a;
   norvane::fill_common(a, norvane::g_fdtd_order, nt, n_shots, nx, ny, nz, dt, dx, dy, dz);
-  a.e[0] = adj_ex;
-  a.e[1] = adj_ey;
-  a.e[2] = adj_ez;
-  a.h[0] = adj_hx;
-  a.h[1] = adj_hy;
-  a.h[2] = adj_hz;
-  a.c = norvane::coeff_arrays{ca_e, cb_e, cs_e, ca_h, cb_h, cs_h};
+  norvane::fill_fields(a, adj_ex, adj_ey, adj_ez, adj_hx, adj_hy, adj_hz,
+                       {ca_e, cb_e, cs_e, ca_h, cb_h, cs_h});
   norvane::fill_faces(a, {pml_xlo, pml_xhi, pml_ylo, pml_yhi, pml_zlo, pml_zhi},
              {prof_e_xlo, prof_e_xhi, prof_e_ylo, prof_e_yhi, prof_e_zlo, prof_e_zhi},
              {prof_h_xlo, prof_h_xhi, prof_h_ylo, prof_h_yhi, prof_h_zlo, prof_h_zhi},

@@ -10,13 +10,15 @@
 
 namespace norvane::kernels {
 
-static inline void atomic_add_float(float* target, float v) {
+// old + v (Subtract false) or old - v (Subtract true), rounded once.
+template <bool Subtract>
+static inline void atomic_update_float(float* target, float v) {
   uint32_t* bits = reinterpret_cast<uint32_t*>(target);
   uint32_t old_bits = __atomic_load_n(bits, __ATOMIC_RELAXED);
   for (;;) {
     float old_value;
     std::memcpy(&old_value, &old_bits, sizeof old_value);
-    const float new_value = old_value + v;
+    const float new_value = Subtract ? old_value - v : old_value + v;
     uint32_t new_bits;
     std::memcpy(&new_bits, &new_value, sizeof new_bits);
     if (__atomic_compare_exchange_n(bits, &old_bits, new_bits, true, __ATOMIC_RELAXED,
@@ -25,22 +27,8 @@ static inline void atomic_add_float(float* target, float v) {
   }
 }
 
-// Subtraction counterpart: old - v rounded once (not old + (-v) spelled
-// differently: the two are the same IEEE operation, kept apart for clarity).
-static inline void atomic_sub_float(float* target, float v) {
-  uint32_t* bits = reinterpret_cast<uint32_t*>(target);
-  uint32_t old_bits = __atomic_load_n(bits, __ATOMIC_RELAXED);
-  for (;;) {
-    float old_value;
-    std::memcpy(&old_value, &old_bits, sizeof old_value);
-    const float new_value = old_value - v;
-    uint32_t new_bits;
-    std::memcpy(&new_bits, &new_value, sizeof new_bits);
-    if (__atomic_compare_exchange_n(bits, &old_bits, new_bits, true, __ATOMIC_RELAXED,
-                                    __ATOMIC_RELAXED))
-      return;
-  }
-}
+static inline void atomic_add_float(float* target, float v) { atomic_update_float<false>(target, v); }
+static inline void atomic_sub_float(float* target, float v) { atomic_update_float<true>(target, v); }
 
 // Plain (single-owner) counterparts with the same rounding, for code paths
 // where one thread owns every target of a phase.

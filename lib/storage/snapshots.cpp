@@ -45,47 +45,46 @@ const snapshot_kernels& active_kernels() {
 
 }  // namespace
 
-void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,
-                         int nx, int ny, int nz, int format) {
+// Shared driver: the barrier-only path for empty grids, then the static
+// split of the interior rows; row(r, s, node, q0) converts one row.
+template <class Row>
+void for_interior_rows(int n_shots, int nx, int ny, int nz, Row row) {
   const row_map m(n_shots, nx, ny, nz);
   if (m.empty()) {
 #pragma omp barrier
     return;
   }
-  const int64_t n_cells = m.rows * m.run;
-  const int64_t slot_base = static_cast<int64_t>(slot) * n_cells;
-  const snapshot_kernels& kern = active_kernels();
 #pragma omp for schedule(static)
   for (int64_t r = 0; r < m.rows; ++r) {
     int64_t s, node;
     m.locate(r, s, node);
-    const int64_t q0 = r * m.run;
-    kern.e_row(static_cast<char*>(store) + slot_base * element_bytes(format), q0,
-               field + s * m.n_nodes + node, scratch, m.run, format);
+    row(s * m.n_nodes + node, node, r * m.run, m.run, m.rows * m.run);
   }
+}
+
+void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,
+                         int nx, int ny, int nz, int format) {
+  const snapshot_kernels& kern = active_kernels();
+  for_interior_rows(n_shots, nx, ny, nz,
+                    [&](int64_t l, int64_t, int64_t q0, int64_t run, int64_t n_cells) {
+                      char* base = static_cast<char*>(store) +
+                                   static_cast<int64_t>(slot) * n_cells * element_bytes(format);
+                      kern.e_row(base, q0, field + l, scratch, run, format);
+                    });
 }
 
 void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void* e_store,
                            const float* scratch, const float* ca_e, const float* cs_e,
                            int n_shots, int nx, int ny, int nz, int format) {
-  const row_map m(n_shots, nx, ny, nz);
-  if (m.empty()) {
-#pragma omp barrier
-    return;
-  }
-  const int64_t n_cells = m.rows * m.run;
-  const int64_t slot_base = static_cast<int64_t>(slot) * n_cells;
   const snapshot_kernels& kern = active_kernels();
-#pragma omp for schedule(static)
-  for (int64_t r = 0; r < m.rows; ++r) {
-    int64_t s, node;
-    m.locate(r, s, node);
-    const int64_t q0 = r * m.run;
-    const int64_t offset = slot_base * element_bytes(format);
-    kern.rhs_row(static_cast<char*>(store) + offset, q0, field + s * m.n_nodes + node,
-                 static_cast<const char*>(e_store) + offset, scratch, ca_e + node, cs_e + node,
-                 m.run, format);
-  }
+  for_interior_rows(n_shots, nx, ny, nz,
+                    [&](int64_t l, int64_t node, int64_t q0, int64_t run, int64_t n_cells) {
+                      const int64_t offset =
+                          static_cast<int64_t>(slot) * n_cells * element_bytes(format);
+                      kern.rhs_row(static_cast<char*>(store) + offset, q0, field + l,
+                                   static_cast<const char*>(e_store) + offset, scratch,
+                                   ca_e + node, cs_e + node, run, format);
+                    });
 }
 
 }  // namespace norvane::storage

@@ -16,18 +16,6 @@ namespace nt = norvane_test;
 
 namespace {
 
-struct order_guard {
-  explicit order_guard(int order) {
-    set_fdtd_order(order);
-    norvane_ref::set_fdtd_order(order);
-  }
-  ~order_guard() {
-    set_fdtd_order(2);
-    norvane_ref::set_fdtd_order(2);
-    omp_set_num_threads(omp_get_num_procs());
-  }
-};
-
 // A forward run filled the stores; random residuals drive the adjoint.
 void prepare(std::mt19937& rng, int order, nt::sim_case& c, nt::adjoint_state& adj) {
   c = nt::random_case(rng, order);
@@ -53,7 +41,7 @@ class BackwardVsReference : public ::testing::TestWithParam<int> {};
 
 TEST_P(BackwardVsReference, OneThreadBitExact) {
   const int order = GetParam();
-  order_guard guard(order);
+  nt::order_guard guard(order);
   omp_set_num_threads(1);
   std::mt19937 rng(1000 + order);
   for (int n = 0; n < 40; ++n) {
@@ -73,7 +61,7 @@ TEST_P(BackwardVsReference, OneThreadBitExact) {
 
 TEST_P(BackwardVsReference, TwoThreadsBitExact) {
   const int order = GetParam();
-  order_guard guard(order);
+  nt::order_guard guard(order);
   omp_set_num_threads(2);
   std::mt19937 rng(2000 + order);
   double worst = 0;
@@ -97,7 +85,7 @@ TEST_P(BackwardVsReference, TwoThreadsBitExact) {
 // Every instruction set this CPU runs gives the reference's bits.
 TEST_P(BackwardVsReference, EveryInstructionSet) {
   const int order = GetParam();
-  order_guard guard(order);
+  nt::order_guard guard(order);
   omp_set_num_threads(2);
   for (int level : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
                     norvane::kernels::isa_avx512}) {

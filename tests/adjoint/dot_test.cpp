@@ -33,18 +33,6 @@ namespace nt = norvane_test;
 
 namespace {
 
-struct order_guard {
-  explicit order_guard(int order) {
-    set_fdtd_order(order);
-    norvane_ref::set_fdtd_order(order);
-  }
-  ~order_guard() {
-    set_fdtd_order(2);
-    norvane_ref::set_fdtd_order(2);
-    omp_set_num_threads(omp_get_num_procs());
-  }
-};
-
 double rel_mismatch(double a, double b) {
   const double s = std::max(std::fabs(a), std::fabs(b));
   return s > 0 ? std::fabs(a - b) / s : 0.0;
@@ -155,7 +143,7 @@ class PhaseDotTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(PhaseDotTest, EveryFieldPhaseIsTheTransposeOfItsForwardPhase) {
   const int order = GetParam();
-  order_guard guard(order);
+  nt::order_guard guard(order);
   std::mt19937 rng(500 + order);
   // A grid with separate layers, and a small one where the low and high
   // layers of the x and z axes overlap; every node near an axis end takes
@@ -315,7 +303,7 @@ class WholePassDotTest : public ::testing::TestWithParam<int> {};
 
 TEST_P(WholePassDotTest, WaveletGradientIsTheTransposeOfTheForwardPass) {
   const int order = GetParam();
-  order_guard guard(order);
+  nt::order_guard guard(order);
   std::mt19937 rng(900 + order);
   for (bool layers : {false, true}) {
     {
@@ -377,7 +365,7 @@ bool any_nonzero(const std::vector<float>& v) {
 }
 
 TEST(GradientAccumulation, SecondCallDoublesTheGradients) {
-  order_guard guard(4);
+  nt::order_guard guard(4);
   std::mt19937 rng(31);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
   // Exact case: one thread (no reordering of atomic sums), one shot and one
@@ -422,7 +410,7 @@ TEST(GradientAccumulation, SecondCallDoublesTheGradients) {
 }
 
 TEST(GradientAccumulation, SwitchesOffLeaveGradientArraysAlone) {
-  order_guard guard(8);
+  nt::order_guard guard(8);
   omp_set_num_threads(1);
   std::mt19937 rng(32);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);

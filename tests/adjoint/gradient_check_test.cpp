@@ -31,17 +31,6 @@ constexpr double k_c0 = 299792458.0;
 constexpr int k_pml = 4;
 constexpr int k_snapshots_off = 0x4000000;  // bit 26 of the format switches snapshots off
 
-struct order_guard {
-  explicit order_guard(int order) {
-    set_fdtd_order(order);
-    omp_set_num_threads(1);
-  }
-  ~order_guard() {
-    set_fdtd_order(2);
-    omp_set_num_threads(omp_get_num_procs());
-  }
-};
-
 // Absorbing layer in recursive-convolution form with kappa = 1: the memory
 // psi <- b psi + (b - 1) d with b = exp(-s dt / eps0) for a conductivity s
 // growing as the cube of the depth, and the field corrected by psi_new. In
@@ -204,7 +193,7 @@ class GradientCheck : public ::testing::TestWithParam<int> {};
 
 TEST_P(GradientCheck, MaterialGradientsMatchFiniteDifferences) {
   const int order = GetParam();
-  order_guard guard(order);
+  nt::order_guard guard(order);
   const problem p = make_problem(order);
   for (const auto& cl : k_cells) ASSERT_TRUE(p.outside_layers(cl[0], cl[1], cl[2]));
   const fd_result fd = finite_differences(p);
@@ -258,7 +247,7 @@ TEST_P(GradientCheck, MaterialGradientsMatchFiniteDifferences) {
 // only if g is the gradient.
 TEST_P(GradientCheck, TaylorRemainderIsSecondOrder) {
   const int order = GetParam();
-  order_guard guard(order);
+  nt::order_guard guard(order);
   const problem p = make_problem(order);
   const nt::adjoint_state g = gradient(p.c, p.observed, 1, 0);
   std::mt19937 rng(4242 + order);

@@ -1,8 +1,13 @@
 #include "tests/common/sim_case.hpp"
 
+#include <omp.h>
+
 #include <algorithm>
 #include <cmath>
 #include <sstream>
+
+#include "lib/kernels/isa.hpp"
+#include "tests/reference/reference.hpp"
 
 namespace norvane_test {
 
@@ -226,6 +231,18 @@ sim_case random_case(std::mt19937& rng, int order) {
     for (auto& v : c.h[k]) v = u(rng) * 1e-3f;
   }
   return c;
+}
+
+order_guard::order_guard(int order) {
+  set_fdtd_order(order);
+  norvane_ref::set_fdtd_order(order);
+}
+
+order_guard::~order_guard() {
+  set_fdtd_order(2);
+  norvane_ref::set_fdtd_order(2);
+  norvane::kernels::force_isa(-1);
+  omp_set_num_threads(omp_get_num_procs());
 }
 
 }  // namespace norvane_test

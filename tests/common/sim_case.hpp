@@ -120,4 +120,14 @@ std::string compare_backward(const adjoint_state& a, const adjoint_state& b);
 // Random case generator used by the reference comparisons.
 sim_case random_case(std::mt19937& rng, int order);
 
+// Sets the finite-difference order of the library and of the reference for
+// one scope; restores order 2, the automatic instruction set and the
+// default thread count on exit.
+struct order_guard {
+  explicit order_guard(int order);
+  ~order_guard();
+  order_guard(const order_guard&) = delete;
+  order_guard& operator=(const order_guard&) = delete;
+};
+
 }  // namespace norvane_test

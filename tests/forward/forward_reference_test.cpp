@@ -15,22 +15,9 @@ using norvane::forward::row_kernels;
 
 namespace {
 
-struct order_guard {
-  explicit order_guard(int order) {
-    set_fdtd_order(order);
-    norvane_ref::set_fdtd_order(order);
-  }
-  ~order_guard() {
-    set_fdtd_order(2);
-    norvane_ref::set_fdtd_order(2);
-    norvane::forward::force_row_kernels(nullptr);
-    omp_set_num_threads(omp_get_num_procs());
-  }
-};
-
 void compare_random_cases(int order, int threads, const row_kernels* kernels, int count,
                           unsigned seed) {
-  order_guard guard(order);
+  nt::order_guard guard(order);
   norvane::forward::force_row_kernels(kernels);
   omp_set_num_threads(threads);
   std::mt19937 rng(seed);
@@ -73,7 +60,7 @@ INSTANTIATE_TEST_SUITE_P(Orders, ForwardVsReference, ::testing::Values(2, 4, 8))
 // Larger grids, where the vector loop covers most of each row.
 TEST(ForwardVsReferenceLarge, LongRowsAllOrders) {
   for (int order : {2, 4, 8}) {
-    order_guard guard(order);
+    nt::order_guard guard(order);
     std::mt19937 rng(99 + order);
     nt::sim_case c = nt::random_case(rng, order);
     c.nx = 14;
