@@ -47,7 +47,9 @@ bool cpu_runs(const row_kernels* k);
 // Worksharing phases over all rows of all shots (implicit closing barrier).
 void update_h(const pass_args& a, const row_kernels& k);
 void update_e(const pass_args& a, const row_kernels& k);
-void apply_h_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
-void apply_e_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
+// The same with each row's absorbing-layer corrections applied right after
+// its update (phases A+B and C+D).
+void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
+void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
 
 }  // namespace norvane::forward

@@ -69,9 +69,9 @@ struct z_term {
   float h;
 };
 
-template <bool ESide, bool Plus>
+template <bool ESide, bool Plus, bool High>
 NORVANE_CELL void z_node(const z_term& z, int64_t k, float D) {
-  const int64_t p = z.high ? k - z.origin : z.origin - k;
+  const int64_t p = High ? k - z.origin : z.origin - k;
   const float d = D / z.h;
   const float p_old = z.psi[p];
   const float inner = std::fma(z.prof[p] - 1.0f, d, z.prof[z.w + p] * p_old);
@@ -79,14 +79,22 @@ NORVANE_CELL void z_node(const z_term& z, int64_t k, float D) {
   z.psi[p] = std::fma(z.prof[2 * z.w + p], p_old, -(d * z.prof[3 * z.w + p]));
 }
 
-template <int M, bool ESide, bool Plus>
+template <int M, bool ESide, bool Plus, bool High>
 void z_term_full(const z_term& z, int64_t k0, int64_t k1) {
 #pragma omp simd
   for (int64_t k = k0; k <= k1; ++k) {
     const float D = ESide ? kernels::diff_backward_m<M, true>(z.src + k, 1)
                           : kernels::diff_forward_m<M, true>(z.src + k, 1);
-    z_node<ESide, Plus>(z, k, D);
+    z_node<ESide, Plus, High>(z, k, D);
   }
+}
+
+template <int M, bool ESide, bool Plus>
+void z_term_full(const z_term& z, int64_t k0, int64_t k1) {
+  if (z.high)
+    z_term_full<M, ESide, Plus, true>(z, k0, k1);
+  else
+    z_term_full<M, ESide, Plus, false>(z, k0, k1);
 }
 
 // Nodes q_lo..q_hi: the nominal stencil where it fits, the reduced ones at
@@ -100,7 +108,10 @@ void z_term_sweep(const z_term& z, int64_t q_lo, int64_t q_hi, int64_t nz, int o
   auto edge = [&](int64_t k) __attribute__((always_inline)) {
     const float D = ESide ? kernels::staggered_backward_diff(z.src, k, 1, k, nz, order)
                           : kernels::staggered_forward_diff(z.src, k, 1, k, nz, order);
-    z_node<ESide, Plus>(z, k, D);
+    if (z.high)
+      z_node<ESide, Plus, true>(z, k, D);
+    else
+      z_node<ESide, Plus, false>(z, k, D);
   };
   if (a > b) {
     for (int64_t k = q_lo; k <= q_hi; ++k) edge(k);

@@ -3,9 +3,10 @@
 //   E snapshot (t a multiple of the interval)  -> H update -> H layers
 //   -> E update -> E layers -> sources of index t -> right-hand-side snapshot
 //   -> receivers record E of index t.
-// Each phase is a worksharing loop closed by a team barrier; the layer phases
-// exist only when some face is lined. All conditions depend on shared inputs
-// only, so every thread meets the same barriers.
+// Each phase is a worksharing loop closed by a team barrier; when some face
+// is lined, each row's layer corrections follow its update inside the same
+// sweep. All conditions depend on shared inputs only, so every thread meets
+// the same barriers.
 #include "lib/forward/field_update.hpp"
 #include "lib/forward/layers.hpp"
 #include "lib/forward/sources.hpp"
@@ -72,10 +73,13 @@ void run(const forward_args& a) {
       const bool sampled = snaps && t % a.snap.interval == 0;
       const int slot = sampled ? t / a.snap.interval : 0;
       if (sampled) save_e(a, plan, slot);
-      update_h(a, kern);
-      if (a.any_pml) apply_h_layers(a, h_layers, kern);
-      update_e(a, kern);
-      if (a.any_pml) apply_e_layers(a, e_layers, kern);
+      if (a.any_pml) {
+        update_h_with_layers(a, h_layers, kern);
+        update_e_with_layers(a, e_layers, kern);
+      } else {
+        update_h(a, kern);
+        update_e(a, kern);
+      }
       inject_sources(a, t);
       if (sampled && a.snap.save_rhs) save_rhs(a, plan, slot);
       record_receivers(a, t);
