@@ -18,6 +18,8 @@ from . import _checks
 from .errors import NorvaneError
 
 C0 = 299792458.0
+FLOAT32_MIN_NORMAL = float(np.finfo(np.float32).tiny)
+FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 # sum of |c_k| of the staggered difference of each order.
 STENCIL_GAIN = {
@@ -25,6 +27,16 @@ STENCIL_GAIN = {
     4: 9 / 8 + 1 / 24,
     8: 1225 / 1024 + 245 / 3072 + 49 / 5120 + 5 / 7168,
 }
+
+
+def _normal_float32(name, value):
+    """A positive real that float32, the library's precision, holds as a
+    normal number: neither rounded to 0 or inf nor stripped of precision."""
+    value = _checks.positive_real(name, value)
+    if not FLOAT32_MIN_NORMAL <= value <= FLOAT32_MAX:
+        raise NorvaneError(name, value, f"must lie in {FLOAT32_MIN_NORMAL:.4g} .. "
+                           f"{FLOAT32_MAX:.4g} (normal float32 numbers)")
+    return value
 
 
 class Grid:
@@ -36,17 +48,18 @@ class Grid:
     """
 
     def __init__(self, shape, spacing, dt=None, order=2, cfl=0.9):
-        if isinstance(shape, numbers.Integral) or len(tuple(shape)) != 3:
-            raise NorvaneError("shape", shape, "must be three node counts (nx, ny, nz)")
-        self.shape = tuple(_checks.integer(f"shape[{a}]", n, minimum=3)
+        shape = _checks.triple("shape", shape, "three node counts (nx, ny, nz)")
+        # Each count reaches the library as an int32.
+        self.shape = tuple(_checks.integer(f"shape[{a}]", n, minimum=3,
+                                           maximum=_checks.INT32_MAX)
                            for a, n in enumerate(shape))
         if isinstance(spacing, numbers.Real):
             spacing = (spacing,) * 3
-        if len(tuple(spacing)) != 3:
-            raise NorvaneError("spacing", spacing, "must be one number or (dx, dy, dz)")
-        self.spacing = tuple(_checks.positive_real(f"spacing[{a}]", h)
+        spacing = _checks.triple("spacing", spacing, "one number or (dx, dy, dz)")
+        self.spacing = tuple(_normal_float32(f"spacing[{a}]", h)
                              for a, h in enumerate(spacing))
-        if order not in STENCIL_GAIN or isinstance(order, bool):
+        if isinstance(order, (bool, np.bool_)) or not isinstance(order, numbers.Integral) \
+                or int(order) not in STENCIL_GAIN:
             raise NorvaneError("order", order, "must be 2, 4 or 8")
         self.order = int(order)
         if dt is None:
@@ -54,9 +67,8 @@ class Grid:
             if cfl > 1:
                 raise NorvaneError("cfl", cfl, "must be <= 1 (fraction of the Courant limit)")
             dt = cfl * self.courant_limit()
-        self.dt = _checks.positive_real("dt", dt)
         # The library works in float32: keep the value it will see.
-        self.dt = float(np.float32(self.dt))
+        self.dt = float(np.float32(_normal_float32("dt", dt)))
 
     @property
     def n_nodes(self):
@@ -76,8 +88,11 @@ class Grid:
 
     def check_stability(self, materials):
         """Raise NorvaneError if dt exceeds the Courant limit of `materials`."""
-        min_eps_mu = float(np.min(materials.eps_r.astype(np.float64)
-                                  * materials.mu_r.astype(np.float64)))
+        # Plane by plane: float64 products of the whole model would need
+        # four times the memory of eps_r before the run's budget is checked.
+        # (The float64 product of two float32 numbers is exact.)
+        min_eps_mu = min(float(np.min(e.astype(np.float64) * m))
+                         for e, m in zip(materials.eps_r, materials.mu_r))
         limit = self.courant_limit(min_eps_mu)
         if self.dt > limit:
             raise NorvaneError("dt", self.dt,
@@ -98,7 +113,7 @@ class Materials:
     """
 
     def __init__(self, grid, eps_r, sigma=None, mu_r=None):
-        shape = grid.shape
+        shape = check_grid(grid).shape
         self.eps_r = _checks.real_array("eps_r", eps_r, shape)
         _checks.bounded_below("eps_r", self.eps_r, 0.0, strict=True)
         self.sigma = (np.zeros(shape, np.float32) if sigma is None
@@ -110,5 +125,17 @@ class Materials:
 
     @classmethod
     def homogeneous(cls, grid, eps_r=1.0, sigma=0.0, mu_r=1.0):
-        full = lambda v: np.full(grid.shape, v, np.float32)  # noqa: E731
-        return cls(grid, full(eps_r), full(sigma), full(mu_r))
+        shape = check_grid(grid).shape
+        values = {"eps_r": eps_r, "sigma": sigma, "mu_r": mu_r}
+        for name, v in values.items():
+            _checks.real(name, v)
+        # Broadcast views, float64 so that a value beyond float32 is reported
+        # as such: Materials checks the budget and makes the one float32 copy.
+        full = {name: np.broadcast_to(np.float64(v), shape) for name, v in values.items()}
+        return cls(grid, **full)
+
+
+def check_grid(grid, name="grid"):
+    if not isinstance(grid, Grid):
+        raise NorvaneError(name, type(grid).__name__, "must be a norvane.Grid")
+    return grid

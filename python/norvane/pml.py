@@ -42,6 +42,7 @@ import numpy as np
 from . import _checks
 from ._lib import FACES
 from .errors import NorvaneError
+from .grid import check_grid
 
 EPS0 = 8.854187817e-12
 
@@ -71,6 +72,20 @@ def recursion_rows(sigma, kappa, alpha, dt):
     return np.stack([1 / kappa + a, b, b, -a]).astype(np.float32)
 
 
+def _grading_parameters(order_m, eps_r, sigma_scale, kappa_max, alpha_max):
+    """The checked grading parameters, as floats, in the order of the arguments."""
+    order_m = _checks.positive_real("order_m", order_m)
+    eps_r = _checks.positive_real("eps_r", eps_r)
+    sigma_scale = _checks.positive_real("sigma_scale", sigma_scale)
+    kappa_max = _checks.positive_real("kappa_max", kappa_max)
+    if kappa_max < 1:
+        raise NorvaneError("kappa_max", kappa_max, "must be >= 1")
+    alpha_max = _checks.real("alpha_max", alpha_max)
+    if alpha_max < 0:
+        raise NorvaneError("alpha_max", alpha_max, "must be finite and >= 0")
+    return order_m, eps_r, sigma_scale, kappa_max, alpha_max
+
+
 def cpml_profiles(width, h, dt, order_m=3, eps_r=1.0, sigma_scale=1.0, kappa_max=1.0,
                   alpha_max=0.01):
     """E- and H-side recursion profiles of one face pair of width `width` cells.
@@ -79,13 +94,20 @@ def cpml_profiles(width, h, dt, order_m=3, eps_r=1.0, sigma_scale=1.0, kappa_max
     `eps_r` the permittivity of the medium next to the layer. Low and high
     faces get equal arrays: depth from the inner edge is the same for both.
     """
-    width = _checks.integer("width", width, minimum=1)
+    width = _checks.integer("width", width, minimum=1, maximum=_checks.INT32_MAX)
     h = _checks.positive_real("h", h)
     dt = _checks.positive_real("dt", dt)
-    e = recursion_rows(*grading(width, h, dt, order_m, eps_r, sigma_scale, kappa_max,
-                                alpha_max, "e"), dt)
-    hh = recursion_rows(*grading(width, h, dt, order_m, eps_r, sigma_scale, kappa_max,
-                                 alpha_max, "h"), dt)
+    params = _grading_parameters(order_m, eps_r, sigma_scale, kappa_max, alpha_max)
+    # Extreme parameters overflow (sigma_max beyond the float range, or
+    # 1/kappa + a beyond float32); such profiles are refused below.
+    with np.errstate(all="ignore"):
+        e = recursion_rows(*grading(width, h, dt, *params, "e"), dt)
+        hh = recursion_rows(*grading(width, h, dt, *params, "h"), dt)
+    if not (np.isfinite(e).all() and np.isfinite(hh).all()):
+        raise NorvaneError("sigma_scale", sigma_scale,
+                           f"gives non-finite layer profiles with h = {h:g} m, dt = {dt:g} s, "
+                           f"kappa_max = {kappa_max:g}, alpha_max = {alpha_max:g}: "
+                           "the layer conductivity or stretching overflows float32")
     return CpmlProfiles(e, hh, e.copy(), hh.copy())
 
 
@@ -100,19 +122,13 @@ class AbsorbingLayers:
     def __init__(self, widths=10, order_m=3, eps_r=1.0, sigma_scale=1.0, kappa_max=1.0,
                  alpha_max=0.01):
         self.widths = _widths(widths)
-        self.order_m = _checks.positive_real("order_m", order_m)
-        self.eps_r = _checks.positive_real("eps_r", eps_r)
-        self.sigma_scale = _checks.positive_real("sigma_scale", sigma_scale)
-        self.kappa_max = _checks.positive_real("kappa_max", kappa_max)
-        if self.kappa_max < 1:
-            raise NorvaneError("kappa_max", kappa_max, "must be >= 1")
-        if isinstance(alpha_max, bool) or not isinstance(alpha_max, numbers.Real) \
-                or not np.isfinite(alpha_max) or alpha_max < 0:
-            raise NorvaneError("alpha_max", alpha_max, "must be finite and >= 0")
-        self.alpha_max = float(alpha_max)
+        (self.order_m, self.eps_r, self.sigma_scale, self.kappa_max,
+         self.alpha_max) = _grading_parameters(order_m, eps_r, sigma_scale, kappa_max,
+                                               alpha_max)
 
     def check(self, grid):
         """Each axis must keep the low and high layers apart: w_lo + w_hi <= n - 2."""
+        check_grid(grid)
         for axis, n in enumerate(grid.shape):
             lo, hi = self.widths[FACES[2 * axis]], self.widths[FACES[2 * axis + 1]]
             if lo + hi > n - 2:
@@ -122,6 +138,7 @@ class AbsorbingLayers:
 
     def profiles(self, grid):
         """{face: (prof_e, prof_h)} for faces of nonzero width, [4, w] float32 each."""
+        self.check(grid)
         out = {}
         for f, face in enumerate(FACES):
             w = self.widths[face]
@@ -139,15 +156,19 @@ def _widths(widths):
         for key, value in widths.items():
             if key in ("x", "y", "z"):
                 out[key + "lo"] = out[key + "hi"] = value
-            elif key in out:
+            elif isinstance(key, str) and key in out:
                 out[key] = value
             else:
                 raise NorvaneError("widths", key, f"unknown face; use {FACES} or 'x', 'y', 'z'")
-    elif isinstance(widths, numbers.Integral) and not isinstance(widths, bool):
+    elif isinstance(widths, numbers.Integral) and not isinstance(widths, (bool, np.bool_)):
         out = dict.fromkeys(FACES, widths)
     else:
-        widths = tuple(widths)
-        if len(widths) != 6:
+        try:
+            items = tuple(widths) if not isinstance(widths, (str, bytes)) else ()
+        except Exception:  # not iterable
+            items = ()
+        if len(items) != 6:
             raise NorvaneError("widths", widths, f"must be one int or six ints {FACES}")
-        out = dict(zip(FACES, widths))
-    return {face: _checks.integer(f"widths[{face}]", w, minimum=0) for face, w in out.items()}
+        out = dict(zip(FACES, items))
+    return {face: _checks.integer(f"widths[{face}]", w, minimum=0, maximum=_checks.INT32_MAX)
+            for face, w in out.items()}

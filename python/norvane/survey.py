@@ -4,8 +4,9 @@ import numbers
 
 import numpy as np
 
-from . import _checks
+from . import _checks, memory
 from .errors import NorvaneError
+from .grid import check_grid
 
 
 def ricker(freq, nt, dt, delay=None):
@@ -15,11 +16,17 @@ def ricker(freq, nt, dt, delay=None):
     t = n dt for n < nt. The default delay 1.5/f starts it below 1e-8 of its peak.
     """
     freq = _checks.positive_real("freq", freq)
-    nt = _checks.integer("nt", nt, minimum=1)
+    nt = _checks.integer("nt", nt, minimum=1, maximum=_checks.INT32_MAX)
     dt = _checks.positive_real("dt", dt)
-    delay = 1.5 / freq if delay is None else float(delay)
-    arg = (np.pi * freq * (np.arange(nt) * dt - delay)) ** 2
-    return ((1 - 2 * arg) * np.exp(-arg)).astype(np.float32)
+    delay = 1.5 / freq if delay is None else _checks.real("delay", delay)
+    memory.check_allocation("wavelet", 36 * nt)  # float64 temporaries and the result
+    with np.errstate(all="ignore"):
+        arg = (np.pi * freq * (np.arange(nt) * dt - delay)) ** 2
+        r = (1 - 2 * arg) * np.exp(-arg)
+    # Far in the tail exp(-arg) underflows to 0 and arg itself may overflow
+    # to inf, where 0 * inf gives NaN: the wavelet's limit there is 0.
+    r[~np.isfinite(r)] = 0.0
+    return r.astype(np.float32)
 
 
 class Survey:
@@ -33,6 +40,7 @@ class Survey:
     """
 
     def __init__(self, grid, src_pos, rec_pos, src_comp=2, rec_comp=2):
+        check_grid(grid)
         self.src_pos = _checks.positions("src_pos", src_pos, None, grid.shape)
         self.rec_pos = _checks.positions("rec_pos", rec_pos, self.src_pos.shape[0], grid.shape)
         self.src_comp = _checks.component("src_comp", src_comp)
@@ -51,22 +59,20 @@ class Survey:
     def n_rec(self):
         return self.rec_pos.shape[1]
 
-    def check_wavelet(self, wavelet):
+    def check_wavelet(self, wavelet, memory_limit=None):
         """float32 [n_src, nt] copy of the wavelets (a 1-D array means one source)."""
-        w = _checks.real_array("wavelet", wavelet)
+        w = _checks.real_array("wavelet", wavelet, memory_limit=memory_limit)
         if w.ndim == 1 and self.n_src == 1:
             w = w[None, :]
-        if w.ndim != 2 or w.shape[0] != self.n_src or w.shape[1] < 1:
+        if w.ndim != 2 or w.shape[0] != self.n_src or not 1 <= w.shape[1] <= _checks.INT32_MAX:
             raise NorvaneError("wavelet.shape", w.shape,
-                               f"must be [n_src={self.n_src}, nt] with nt >= 1")
+                               f"must be [n_src={self.n_src}, nt] with 1 <= nt <= "
+                               f"{_checks.INT32_MAX}")
         return np.ascontiguousarray(w)
 
-    def check_residuals(self, residuals, nt):
-        r = _checks.real_array("residuals", residuals)
+    def check_residuals(self, residuals, nt, memory_limit=None):
         want = (self.n_shots, nt, self.n_rec)
-        if r.shape != want:
-            raise NorvaneError("residuals.shape", r.shape, f"must be {want} like the traces")
-        return r
+        return _checks.real_array("residuals", residuals, want, memory_limit=memory_limit)
 
 
 FORMATS = {"float32": 0, "half": 1, "float16": 1, "bfloat16": 2}
@@ -83,18 +89,21 @@ class Snapshots:
     """
 
     def __init__(self, interval=1, format="float32", components=3):
-        self.interval = _checks.integer("snapshot interval", interval, minimum=1)
+        # The interval reaches the library as an int32 and sizes the stores.
+        self.interval = _checks.integer("snapshot interval", interval, minimum=1,
+                                        maximum=_checks.INT32_MAX)
         if isinstance(format, str):
             if format.lower() not in FORMATS:
                 raise NorvaneError("snapshot format", format, f"must be one of {list(FORMATS)}")
             self.format = FORMATS[format.lower()]
-        elif isinstance(format, numbers.Integral) and not isinstance(format, bool) \
-                and format in (0, 1, 2):
+        elif isinstance(format, numbers.Integral) and not isinstance(format, (bool, np.bool_)) \
+                and int(format) in (0, 1, 2):
             self.format = int(format)
         else:
             raise NorvaneError("snapshot format", format,
                                "must be 0/'float32', 1/'half' or 2/'bfloat16'")
-        if components not in (1, 3) or isinstance(components, bool):
+        if isinstance(components, (bool, np.bool_)) \
+                or not isinstance(components, numbers.Integral) or int(components) not in (1, 3):
             raise NorvaneError("snapshot components", components, "must be 3 or 1")
         self.components = int(components)
 

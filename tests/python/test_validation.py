@@ -64,11 +64,15 @@ BAD = [
     ("snapshot format", lambda: nv.Snapshots(format="fp8")),
     ("snapshot format", lambda: nv.Snapshots(format=3)),
     ("snapshot components", lambda: nv.Snapshots(components=2)),
+    # Values that ctypes would wrap around to a small int32 in the library.
+    ("snapshot interval", lambda: nv.Snapshots(interval=2**32 + 1)),
+    ("shape[0]", lambda: nv.Grid((2**31, 3, 3), 0.01)),
+    ("widths[ylo]", lambda: nv.AbsorbingLayers({"ylo": 2**32})),
     ("wavelet.shape", lambda: _with(C, wavelet=np.zeros((2, 60)))),
     ("wavelet", lambda: _with(C, wavelet=_bad(C.wavelet, (0, 5), np.inf))),
     ("chunk_steps", lambda: _with(C, chunk_steps=0)),
     ("progress", lambda: C.forward(progress="yes")),
-    ("snapshots", lambda: _with(C, wavelet=np.zeros((1, 2_000_000)))),  # ~300 GB of stores
+    ("memory", lambda: _with(C, wavelet=np.zeros((1, 2_000_000)))),  # ~300 GB of stores
     ("grid", lambda: nv.forward("grid", C.materials, C.survey, C.wavelet)),
 ]
 
