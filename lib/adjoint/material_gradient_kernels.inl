@@ -15,7 +15,7 @@ void material_gradients(const backward_args& a, int t) {
   const int64_t n_int = nx1 > 0 && ny1 > 0 && nz1 > 0 ? nx1 * ny1 * nz1 : 0;
   const int slot = t / sn.interval;
   const float steps_covered =
-      static_cast<float>(sn.interval + t > a.nt ? a.nt - t : sn.interval);
+      static_cast<float>(int64_t{sn.interval} + t > a.nt ? a.nt - t : sn.interval);
   const int n_comp = sn.components == 3 ? 3 : 1;
   const int first_comp = sn.components == 3 ? 0 : 2;
   const int64_t comp_stride = sn.component_stride();

@@ -72,7 +72,9 @@ void fill_snapshots(pass_args& a, void* e_store, void* rhs_store, int interval, 
   s.format = format;
   s.n_cells = static_cast<int64_t>(a.n_shots) * (static_cast<int64_t>(a.g.nx) - 1) *
               (static_cast<int64_t>(a.g.ny) - 1) * (static_cast<int64_t>(a.g.nz) - 1);
-  s.n_snapshots = interval > 0 ? (a.nt + interval - 1) / interval : 0;
+  // The ceiling of nt/interval, formed in 64 bits: nt + interval - 1 can
+  // pass the 32-bit range for large intervals.
+  s.n_snapshots = interval > 0 ? static_cast<int>((int64_t{a.nt} + interval - 1) / interval) : 0;
   const bool layout_known = format == 0 || format == 1 || format == 2;
   s.enabled = (format & 0x4000000) == 0 && interval >= 1 && layout_known;
 }

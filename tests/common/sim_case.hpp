@@ -75,7 +75,9 @@ struct sim_case {
 
   int64_t n_nodes() const { return int64_t(nx) * ny * nz; }
   int64_t n_cells() const { return int64_t(n_shots) * (nx - 1) * (ny - 1) * (nz - 1); }
-  int n_snapshots() const { return interval > 0 ? (nt + interval - 1) / interval : 0; }
+  int n_snapshots() const {
+    return interval > 0 ? int((int64_t(nt) + interval - 1) / interval) : 0;
+  }
   size_t store_bytes() const {
     const int c = components == 3 ? 3 : 1;
     const int64_t elems = int64_t(c) * n_snapshots() * n_cells();

@@ -182,3 +182,26 @@ TEST(BackwardFrame, NoSnapshotsMeansNoMaterialGradient) {
 }
 
 }  // namespace
+
+namespace {
+
+// An interval near the 32-bit limit still gives one slot per component
+// (the ceiling of nt/interval is formed without overflow), so the three
+// components land in three distinct regions of the stores.
+TEST(ForwardFrame, HugeIntervalKeepsComponentRegionsApart) {
+  nt::sim_case c = small_case();
+  c.nt = 2;
+  c.interval = 2147483647;
+  c.format = 0;
+  c.components = 3;
+  c.allocate();
+  for (int k = 0; k < 3; ++k)
+    for (auto& v : c.e[k]) v = float(k + 1);
+  c.run_forward(&::forward);
+  ASSERT_EQ(c.n_snapshots(), 1);
+  const int64_t n = c.n_cells();
+  const float* store = reinterpret_cast<const float*>(c.e_store.data());
+  for (int k = 0; k < 3; ++k) EXPECT_EQ(store[k * n], float(k + 1)) << "component " << k;
+}
+
+}  // namespace
