@@ -115,22 +115,31 @@ inline bool in_range(const region& r, int axis, int64_t q, int64_t n) {
 
 // acc[k] op= (+-scaled_cb(src node) * v(src node)) [* coef] for k in [k0, k1];
 // the source element of target k lies `offset` elements away.
-template <bool Gain, bool Bare, bool Negative, int ScaleAxis>
-void pass(const gather_ctx& g, float* __restrict acc, const float* __restrict v,
-          const float* __restrict cb, int64_t k0, int64_t k1, float coef) {
-  const float dx = g.a.g.dx;
-  const float h = ScaleAxis == 1 ? g.a.g.dy : g.a.g.dz;
-  const bool same = ScaleAxis == 0 || h == dx;
+template <bool Gain, bool Bare, bool Negative, bool Scaled>
+void pass_loop(float* __restrict acc, const float* __restrict v, const float* __restrict cb,
+               int64_t k0, int64_t k1, float coef, float dx, float h) {
 #pragma omp simd
   for (int64_t k = k0; k <= k1; ++k) {
     const float c = cb[k];
-    const float q = (dx * c) / h;
-    const float scaled = same ? c : q;
+    const float scaled = Scaled ? (dx * c) / h : c;
     const float prod = scaled * v[k];
     const float value = Negative ? -prod : prod;
     const float p = Bare ? value : value * coef;
     acc[k] = Gain ? acc[k] + p : acc[k] - p;
   }
+}
+
+// The curl factor along y or z is cb itself when that spacing equals dx, so
+// the per-element division exists only on non-cubic axes.
+template <bool Gain, bool Bare, bool Negative, int ScaleAxis>
+void pass(const gather_ctx& g, float* acc, const float* v, const float* cb, int64_t k0,
+          int64_t k1, float coef) {
+  const float dx = g.a.g.dx;
+  const float h = ScaleAxis == 1 ? g.a.g.dy : g.a.g.dz;
+  if (ScaleAxis == 0 || h == dx)
+    pass_loop<Gain, Bare, Negative, false>(acc, v, cb, k0, k1, coef, dx, h);
+  else
+    pass_loop<Gain, Bare, Negative, true>(acc, v, cb, k0, k1, coef, dx, h);
 }
 
 using pass_fn = void (*)(const gather_ctx&, float*, const float*, const float*, int64_t, int64_t,

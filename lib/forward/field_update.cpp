@@ -19,19 +19,6 @@ const row_kernels& active_row_kernels() {
 
 const char* simd_backend_name() { return active_row_kernels().name; }
 
-void force_row_kernels(const row_kernels* k) {
-  if (k == nullptr) kernels::force_isa(-1);
-  if (k == row_kernels_generic()) kernels::force_isa(kernels::isa_generic);
-  if (k == row_kernels_avx2()) kernels::force_isa(kernels::isa_avx2);
-  if (k == row_kernels_avx512()) kernels::force_isa(kernels::isa_avx512);
-}
-
-bool cpu_runs(const row_kernels* k) {
-  if (k == row_kernels_avx2()) return kernels::cpu_runs(kernels::isa_avx2);
-  if (k == row_kernels_avx512()) return kernels::cpu_runs(kernels::isa_avx512);
-  return true;
-}
-
 void update_h(const pass_args& a, const row_kernels& k) {
   for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.h_row(a, s, i, j); });
 }

@@ -15,12 +15,14 @@
 #include <cstdint>
 
 #include "lib/forward/layers.hpp"
+#include "lib/kernels/isa.hpp"
 #include "lib/interface/args.hpp"
 
 namespace norvane::forward {
 
 struct row_kernels {
   const char* name;
+  kernels::isa_level level;
   // One row (s, i, j) of the H update (phase A) or E update (phase C).
   void (*h_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
   void (*e_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
@@ -38,11 +40,6 @@ const row_kernels* row_kernels_avx512();
 // ("generic", "avx2", "avx512") when that is set and available.
 const row_kernels& active_row_kernels();
 const char* simd_backend_name();
-
-// Tests: run the next passes with the given kernels (null: back to the
-// automatic choice), and whether this CPU can run a set at all.
-void force_row_kernels(const row_kernels* k);
-bool cpu_runs(const row_kernels* k);
 
 // Worksharing phases over all rows of all shots (implicit closing barrier).
 void update_h(const pass_args& a, const row_kernels& k);

@@ -9,7 +9,7 @@
 namespace norvane::forward {
 
 const row_kernels* row_kernels_generic() {
-  static const row_kernels k{"generic", &generic::h_row, &generic::e_row,
+  static const row_kernels k{"generic", kernels::isa_generic, &generic::h_row, &generic::e_row,
                                  &generic::h_layer_row, &generic::e_layer_row};
   return &k;
 }

@@ -62,29 +62,4 @@ inline int64_t memory_index(const layer_term& t, int axis, int64_t s, const int6
 }
 
 
-// Calls visit(k) for the k of row (i, j) that can lie in some layer of the
-// table, each once and in increasing order: the whole row when (i, j) is in
-// an x or y layer, else only the z layers' ranges.
-template <class Visit>
-inline void for_layer_ks(const layer_table& t, const grid_dims& g, int64_t i, int64_t j,
-                         Visit visit) {
-  bool whole = false;
-  for (int f = 0; f < 4; ++f) {
-    const layer_face_desc& d = t.face[f];
-    const int64_t q = d.axis == 0 ? i : j;
-    if (d.w > 0 && q >= d.q_lo && q <= d.q_hi) whole = true;
-  }
-  if (whole) {
-    for (int64_t k = 0; k < g.nz; ++k) visit(k);
-    return;
-  }
-  const layer_face_desc& lo = t.face[4];
-  const layer_face_desc& hi = t.face[5];
-  int64_t next = 0;
-  if (lo.w > 0)
-    for (int64_t k = lo.q_lo; k <= lo.q_hi; ++k) visit(k), next = k + 1;
-  if (hi.w > 0)
-    for (int64_t k = hi.q_lo > next ? hi.q_lo : next; k <= hi.q_hi; ++k) visit(k);
-}
-
 }  // namespace norvane::forward

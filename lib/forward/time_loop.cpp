@@ -10,6 +10,7 @@
 #include "lib/forward/field_update.hpp"
 #include "lib/forward/layers.hpp"
 #include "lib/forward/sources.hpp"
+#include "lib/storage/formats.hpp"
 #include "lib/storage/snapshots.hpp"
 
 namespace norvane::forward {
@@ -33,7 +34,7 @@ snapshot_plan plan_snapshots(const snapshot_args& s) {
     p.count = 1;
     p.comp[0] = 2;
   }
-  p.region_bytes = s.component_stride() * (s.format == 0 ? 4 : 2);
+  p.region_bytes = s.component_stride() * storage::element_bytes(s.format);
   return p;
 }
 

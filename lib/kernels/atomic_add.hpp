@@ -30,16 +30,4 @@ static inline void atomic_update_float(float* target, float v) {
 static inline void atomic_add_float(float* target, float v) { atomic_update_float<false>(target, v); }
 static inline void atomic_sub_float(float* target, float v) { atomic_update_float<true>(target, v); }
 
-// Plain (single-owner) counterparts with the same rounding, for code paths
-// where one thread owns every target of a phase.
-struct plain_adder {
-  static void add(float* t, float v) { *t = *t + v; }
-  static void sub(float* t, float v) { *t = *t - v; }
-};
-
-struct atomic_adder {
-  static void add(float* t, float v) { atomic_add_float(t, v); }
-  static void sub(float* t, float v) { atomic_sub_float(t, v); }
-};
-
 }  // namespace norvane::kernels

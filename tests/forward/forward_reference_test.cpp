@@ -18,7 +18,7 @@ namespace {
 void compare_random_cases(int order, int threads, const row_kernels* kernels, int count,
                           unsigned seed) {
   nt::order_guard guard(order);
-  norvane::forward::force_row_kernels(kernels);
+  norvane::kernels::force_isa(kernels ? kernels->level : -1);
   omp_set_num_threads(threads);
   std::mt19937 rng(seed);
   for (int n = 0; n < count; ++n) {
@@ -47,7 +47,7 @@ TEST_P(ForwardVsReference, EveryInstructionSet) {
   for (const row_kernels* k : {norvane::forward::row_kernels_generic(),
                                norvane::forward::row_kernels_avx2(),
                                norvane::forward::row_kernels_avx512()}) {
-    if (!norvane::forward::cpu_runs(k)) {
+    if (!norvane::kernels::cpu_runs(k->level)) {
       std::printf("instruction set %s not available here, skipped\n", k->name);
       continue;
     }

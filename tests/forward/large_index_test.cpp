@@ -118,7 +118,7 @@ TEST(LargeIndex, RowKernelsFarIntoAHugeGridMatchASmallGrid) {
   int checked = 0;
   for (const fw::row_kernels* k :
        {fw::row_kernels_generic(), fw::row_kernels_avx2(), fw::row_kernels_avx512()}) {
-    if (!k || !fw::cpu_runs(k)) continue;
+    if (!k || !norvane::kernels::cpu_runs(k->level)) continue;
     for (int order : {2, 4, 8}) {
       huge.a.order = small.a.order = order;
       // Distance 0..6 from the high x end: reduced and full x stencils, the

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "lib/kernels/atomic_add.hpp"
+#include "lib/storage/formats.hpp"
 #include "lib/kernels/staggered_adjoint.hpp"
 #include "lib/kernels/staggered_diff.hpp"
 
@@ -26,17 +27,9 @@ namespace {
 
 using namespace norvane::kernels;
 
-uint32_t bits(float v) {
-  uint32_t b;
-  std::memcpy(&b, &v, 4);
-  return b;
-}
-
-float from_bits(uint32_t b) {
-  float v;
-  std::memcpy(&v, &b, 4);
-  return v;
-}
+// Bit patterns through the element formats' own casts.
+uint32_t bits(float v) { return norvane::storage::float_bits(v); }
+float from_bits(uint32_t b) { return norvane::storage::bits_float(b); }
 
 float apply_diff(bool fwd, const float* f, int64_t index, int64_t stride, int64_t pos, int64_t len,
                  int order) {

@@ -92,11 +92,11 @@ def bad(near=None):
     return JUNK if near is None else mostly(near, JUNK, weight=1)
 
 
-def draw_args(data, spec):
-    """{name: value} for spec [(name, valid, faulty)], with at most two faulty
+def draw_args(data, table):
+    """{name: value} for table [(name, valid, faulty)], with at most two faulty
     arguments; returns the values and the names of the faulty ones."""
-    faults = data.draw(st.sets(st.sampled_from([n for n, _, _ in spec]), max_size=2))
-    return {n: data.draw(faulty if n in faults else valid) for n, valid, faulty in spec}, faults
+    faults = data.draw(st.sets(st.sampled_from([n for n, _, _ in table]), max_size=2))
+    return {n: data.draw(faulty if n in faults else valid) for n, valid, faulty in table}, faults
 
 
 # ---- the contract ------------------------------------------------------------

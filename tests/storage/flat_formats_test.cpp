@@ -13,11 +13,7 @@ using namespace norvane::storage;
 
 namespace {
 
-uint32_t bits(float v) {
-  uint32_t b;
-  std::memcpy(&b, &v, 4);
-  return b;
-}
+uint32_t bits(float v) { return float_bits(v); }
 
 TEST(FlatFormats, HalfDecodeMatchesOnEveryPattern) {
   for (uint32_t h = 0; h < 65536; ++h)

@@ -21,17 +21,9 @@ namespace {
 
 using namespace norvane::storage;
 
-uint32_t bits(float v) {
-  uint32_t b;
-  std::memcpy(&b, &v, 4);
-  return b;
-}
-
-float from_bits(uint32_t b) {
-  float v;
-  std::memcpy(&v, &b, 4);
-  return v;
-}
+// Bit patterns through the element formats' own casts.
+uint32_t bits(float v) { return norvane::storage::float_bits(v); }
+float from_bits(uint32_t b) { return norvane::storage::bits_float(b); }
 
 // A small-float format: `frac` fraction bits, `exp` exponent bits, bias
 // 2^(exp-1) - 1; the pattern's value from its fields alone.
