@@ -10,6 +10,7 @@
 //
 //   norvane_bench [--quick] [--csv FILE] [--threads N]
 //                 [--grid N] [--steps NT] [--shots S] [--orders 2,8] [--pml 0,10]
+//                 [--pass forward|backward]
 // The options after the first line restrict the full matrix to one grid,
 // step count, shot count, set of orders and layer widths.
 #include <omp.h>
@@ -162,6 +163,7 @@ int main(int argc, char** argv) {
   }
   std::vector<int> only_grid, only_orders, only_pml, only_shots;
   int steps = 0;
+  std::string only_pass;  // "forward" or "backward": that pass's cases only
   auto list = [](const char* arg) {
     std::vector<int> v;
     for (const char* p = arg; *p;) {
@@ -177,6 +179,7 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--pml")) only_pml = list(argv[i + 1]);
     if (!std::strcmp(argv[i], "--shots")) only_shots = list(argv[i + 1]);
     if (!std::strcmp(argv[i], "--steps")) steps = std::atoi(argv[i + 1]);
+    if (!std::strcmp(argv[i], "--pass")) only_pass = argv[i + 1];
   }
   auto keep = [](const std::vector<int>& only, int v) {
     return only.empty() || std::find(only.begin(), only.end(), v) != only.end();
@@ -203,12 +206,13 @@ int main(int argc, char** argv) {
             b.threads = threads;
             b.nt = steps > 0 ? steps : (n >= 256 ? 8 : 24);
             if (n >= 256 && shots == 4) continue;  // ~3.5 GiB of fields; skipped
-            cases.push_back(b);
+            const bool fwd = only_pass != "backward", bwd = only_pass != "forward";
+            if (fwd) cases.push_back(b);
             for (int fmt : {0, 1, 2}) {
               if (quick && fmt != 1) continue;
               b.snapshot_format = fmt;
-              cases.push_back(b);
-              if (fmt == 1) {
+              if (fwd) cases.push_back(b);
+              if (fmt == 1 && bwd) {
                 b.backward = true;
                 cases.push_back(b);
                 b.backward = false;

@@ -18,8 +18,8 @@ const adjoint_kernels& active() {
 
 }  // namespace
 
-void e_update_adjoint(const pass_args& a) { active().e_update(a); }
-void h_update_adjoint(const pass_args& a) { active().h_update(a); }
+void e_update_adjoint(const pass_args& a, const gather_plan& p) { active().e_update(a, p); }
+void h_update_adjoint(const pass_args& a, const gather_plan& p) { active().h_update(a, p); }
 void e_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().e_layers(a, t); }
 void h_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().h_layers(a, t); }
 void material_gradients(const backward_args& a, int t) { active().material(a, t); }

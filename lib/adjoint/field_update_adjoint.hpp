@@ -7,11 +7,13 @@
 // exact transpose of its forward partner.
 #pragma once
 
+#include "lib/adjoint/gather_plan.hpp"
 #include "lib/interface/args.hpp"
 
 namespace norvane::adjoint {
 
-void e_update_adjoint(const pass_args& a);  // phase E
-void h_update_adjoint(const pass_args& a);  // phase G
+// `plan` is the phase's gather plan, built for the same arguments.
+void e_update_adjoint(const pass_args& a, const gather_plan& plan);  // phase E
+void h_update_adjoint(const pass_args& a, const gather_plan& plan);  // phase G
 
 }  // namespace norvane::adjoint

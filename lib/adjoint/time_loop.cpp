@@ -16,6 +16,7 @@ void run(const backward_args& a) {
   if (a.nt < 1) return;
   const forward::layer_table e_layers = forward::make_layer_table(a, true);
   const forward::layer_table h_layers = forward::make_layer_table(a, false);
+  const gather_plan e_plan(a, false), h_plan(a, true);
   const bool want_material = (a.want_grad_eps_r != 0 || a.want_grad_sigma != 0) && a.snap.enabled;
 #pragma omp parallel
   {
@@ -24,9 +25,9 @@ void run(const backward_args& a) {
       if (a.want_grad_wavelet) wavelet_gradient(a, t);
       if (want_material && t % a.snap.interval == 0) material_gradients(a, t);
       if (a.any_pml) e_layers_adjoint(a, e_layers);
-      e_update_adjoint(a);
+      e_update_adjoint(a, e_plan);
       if (a.any_pml) h_layers_adjoint(a, h_layers);
-      h_update_adjoint(a);
+      h_update_adjoint(a, h_plan);
     }
   }
 }

@@ -1,0 +1,208 @@
+// Building the gather plans: the contributions a one-thread scatter sweep
+// would add to each target, recorded in its order, then cut into segments.
+#include "lib/adjoint/gather_plan.hpp"
+
+#include <algorithm>
+
+#include "lib/kernels/staggered_diff.hpp"
+
+namespace norvane::adjoint {
+namespace {
+
+using kernels::stencil_coeffs;
+
+// A source of contributions to a target component: the component whose
+// adjoint is scattered, the axis it is scattered along, and the sign of its
+// scatter value (+-cb_axis * v).
+struct source_desc {
+  int comp;
+  int axis;
+  bool negative;
+};
+
+struct target_desc {
+  source_desc outer, inner;
+};
+
+// Phase G (H-update transpose, adjoint H -> adjoint E), per target E component.
+constexpr target_desc g_targets[3] = {
+    {{2, 1, false}, {1, 2, true}},  // ex <- hz along y, hy along z
+    {{2, 0, true}, {0, 2, false}},  // ey <- hz along x, hx along z
+    {{1, 0, false}, {0, 1, true}},  // ez <- hy along x, hx along y
+};
+// Phase E (E-update transpose, adjoint E -> adjoint H), per target H component.
+constexpr target_desc e_targets[3] = {
+    {{2, 1, true}, {1, 2, false}},  // hx <- ez along y, ey along z
+    {{2, 0, false}, {0, 2, true}},  // hy <- ez along x, ex along z
+    {{1, 0, true}, {0, 1, false}},  // hz <- ey along x, ex along y
+};
+
+// A term with the targets it reaches.
+struct ranged_term {
+  int64_t k0, k1;
+  gather_term t;
+};
+
+struct builder {
+  const pass_args& a;
+  bool forward_transpose;  // phase G: transposed forward differences
+  const update_region* src_region;
+  std::vector<ranged_term> out;
+
+  // Signed coefficient with which a source at axis position qs reaches the
+  // target at qt; false when it does not.
+  bool reach(int64_t qs, int64_t qt, int64_t len, bool negative, float& coef) const {
+    const int order = a.order;
+    const int64_t o = qt - qs;
+    int m, idx;
+    bool gain;
+    if (forward_transpose) {
+      m = kernels::fit_forward(order, qs, len);
+      if (o >= 1 && o <= m) {
+        gain = true;
+        idx = static_cast<int>(o - 1);
+      } else if (o <= 0 && o >= 1 - m) {
+        gain = false;
+        idx = static_cast<int>(-o);
+      } else {
+        return false;
+      }
+    } else {
+      m = kernels::fit_backward(order, qs, len);
+      if (o >= 0 && o <= m - 1) {
+        gain = true;
+        idx = static_cast<int>(o);
+      } else if (o <= -1 && o >= -m) {
+        gain = false;
+        idx = static_cast<int>(-o - 1);
+      } else {
+        return false;
+      }
+    }
+    // Half-width 1 adds the value itself; multiplying by +-1 is exact.
+    const float c = m == 1 ? 1.0f : stencil_coeffs::c[m - 1][idx];
+    coef = gain != negative ? c : -c;
+    return true;
+  }
+
+  int scale_of(int axis) const {
+    return axis == 0 || a.g.spacing(axis) == a.g.dx ? 0 : axis;
+  }
+
+  void add(int64_t k0, int64_t k1, int64_t offset, float coef, const source_desc& sd) {
+    if (k0 <= k1) out.push_back({k0, k1, {offset, coef, sd.comp, scale_of(sd.axis)}});
+  }
+
+  // Contribution of the source `sd` displaced by d along its axis to the
+  // target row (i, j).
+  void source(const source_desc& sd, int d, int64_t i, int64_t j) {
+    const grid_dims& gd = a.g;
+    const int64_t t[3] = {i, j, 0};
+    const update_region& r = src_region[sd.comp];
+    const int64_t nz = gd.nz;
+    float coef;
+    if (sd.axis < 2) {
+      // Row-constant: the source row is (i, j) moved by d along x or y.
+      const int64_t qt = t[sd.axis], qs = qt + d, len = gd.extent(sd.axis);
+      if (qs < 0 || qs >= len) return;
+      int64_t srow[3] = {i, j, 0};
+      srow[sd.axis] = qs;
+      for (int ax = 0; ax < 2; ++ax)
+        if (!r.contains(ax, srow[ax], gd.extent(ax))) return;
+      if (!reach(qs, qt, len, sd.negative, coef)) return;
+      add(r.lo[2], nz - 1 - r.hi_from_end[2], d * gd.stride(sd.axis), coef, sd);
+      return;
+    }
+    // Along k: the source of target k is k + d; the half-width it scatters
+    // with changes only near the row ends, so the targets split into runs of
+    // equal coefficient: one for the sources with the nominal half-width,
+    // single targets for the few with reduced stencils.
+    for (int ax = 0; ax < 2; ++ax)
+      if (!r.contains(ax, t[ax], gd.extent(ax))) return;
+    const int64_t ks_lo = std::max<int64_t>(r.lo[2], 0), ks_hi = nz - 1 - r.hi_from_end[2];
+    const int64_t kt_lo = std::max<int64_t>(ks_lo - d, 0), kt_hi = std::min<int64_t>(ks_hi - d, nz - 1);
+    const int M = kernels::half_width(a.order);
+    const int64_t full_lo = (forward_transpose ? M - 1 : M) - d;
+    const int64_t full_hi = (forward_transpose ? nz - 1 - M : nz - M) - d;
+    const int64_t run_lo = std::max(kt_lo, full_lo), run_hi = std::min(kt_hi, full_hi);
+    auto run = [&](int64_t k0, int64_t k1) {
+      if (k0 <= k1 && reach(k0 + d, k0, nz, sd.negative, coef)) add(k0, k1, d, coef, sd);
+    };
+    if (run_lo > run_hi) {
+      for (int64_t k = kt_lo; k <= kt_hi; ++k) run(k, k);
+      return;
+    }
+    for (int64_t k = kt_lo; k < run_lo; ++k) run(k, k);
+    run(run_lo, run_hi);
+    for (int64_t k = run_hi + 1; k <= kt_hi; ++k) run(k, k);
+  }
+
+  void row(const target_desc& td, int64_t i, int64_t j) {
+    out.clear();
+    // Offsets d = source - target, behind first.
+    const int lo = forward_transpose ? -4 : -3, hi = forward_transpose ? 3 : 4;
+    for (int d = lo; d <= -1; ++d) source(td.outer, d, i, j);
+    for (int d = lo; d <= -1; ++d) source(td.inner, d, i, j);
+    source(td.inner, 0, i, j);
+    source(td.outer, 0, i, j);
+    for (int d = 1; d <= hi; ++d) source(td.inner, d, i, j);
+    for (int d = 1; d <= hi; ++d) source(td.outer, d, i, j);
+  }
+};
+
+}  // namespace
+
+gather_plan::axis_classes::axis_classes(int64_t len)
+    : n(len), count(len <= 2 * margin + 1 ? static_cast<int>(len) : 2 * margin + 1) {}
+
+int gather_plan::axis_classes::of(int64_t q) const {
+  if (n <= 2 * margin + 1 || q < margin) return static_cast<int>(q);
+  if (q > n - 1 - margin) return static_cast<int>(q - (n - 1 - margin)) + margin;
+  return margin;
+}
+
+int64_t gather_plan::axis_classes::representative(int cls) const {
+  if (n <= 2 * margin + 1 || cls <= margin) return cls;
+  return n - 1 - margin + (cls - margin);
+}
+
+gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.g.ny) {
+  builder b{a, h_transpose, h_transpose ? h_region : e_region, {}};
+  const target_desc* targets = h_transpose ? g_targets : e_targets;
+  const int64_t n_rows = int64_t{3} * x.count * y.count;
+  row_first.resize(n_rows);
+  row_count.resize(n_rows);
+  std::vector<int64_t> cuts;
+  for (int c = 0; c < 3; ++c) {
+    for (int cx = 0; cx < x.count; ++cx) {
+      for (int cy = 0; cy < y.count; ++cy) {
+        b.row(targets[c], x.representative(cx), y.representative(cy));
+        // Segment boundaries: where any term starts or stops reaching.
+        cuts.clear();
+        for (const ranged_term& r : b.out) {
+          cuts.push_back(r.k0);
+          cuts.push_back(r.k1 + 1);
+        }
+        std::sort(cuts.begin(), cuts.end());
+        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+        const int64_t p = (int64_t{c} * x.count + cx) * y.count + cy;
+        row_first[p] = static_cast<int>(segments.size());
+        for (size_t q = 0; q + 1 < cuts.size(); ++q) {
+          const int64_t k0 = cuts[q], k1 = cuts[q + 1] - 1;
+          const int first = static_cast<int>(terms.size());
+          for (const ranged_term& r : b.out) {
+            if (r.k0 <= k0 && r.k1 >= k1) {
+              terms.push_back(r.t);
+              any_scaled = any_scaled || r.t.scale != 0;
+            }
+          }
+          const int count = static_cast<int>(terms.size()) - first;
+          if (count > 0) segments.push_back({k0, k1, first, count});
+        }
+        row_count[p] = static_cast<int>(segments.size()) - row_first[p];
+      }
+    }
+  }
+}
+
+}  // namespace norvane::adjoint

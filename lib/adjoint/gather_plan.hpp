@@ -1,0 +1,96 @@
+// Gather plans of the interior-update transposes (phases E and G).
+//
+// The transposed curl is a sum: each adjoint element receives a fixed set of
+// contributions +-c * (cb * v) from the source nodes within a stencil's
+// reach along two axes, and a scatter sweep in increasing node order adds
+// them in one fixed order. A plan lists, for one target row, exactly those
+// contributions in exactly that order:
+//   outer-axis sources behind the target, inner-axis sources behind,
+//   the inner-axis source at the target node, the outer-axis one there,
+//   inner-axis sources ahead, outer-axis sources ahead
+// (outer = the larger stride; at a shared node the component earlier in
+// x, y, z order scatters first, which is always the inner-axis one).
+//
+// The row is cut into segments of targets that receive the same ordered
+// terms: one long interior segment and a few short ones near the row ends,
+// where the sources' stencils shrink. Rows differ only within a stencil's
+// reach of the x and y faces, so the rows of a component fall into a few
+// classes per axis and a plan is built once per class and call.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "lib/interface/args.hpp"
+
+namespace norvane::adjoint {
+
+// Update region of a component: lo..hi per axis (inclusive, hi relative to n-1).
+struct update_region {
+  int lo[3];
+  int hi_from_end[3];  // hi = n - 1 - hi_from_end
+
+  bool contains(int axis, int64_t q, int64_t n) const {
+    return q >= lo[axis] && q <= n - 1 - hi_from_end[axis];
+  }
+};
+
+// H components are not updated on their own axis's first and last node nor
+// on the last node of the others; E components not on their own axis's last
+// node nor on the outer faces of the other two.
+inline constexpr update_region h_region[3] = {
+    {{1, 0, 0}, {1, 1, 1}}, {{0, 1, 0}, {1, 1, 1}}, {{0, 0, 1}, {1, 1, 1}}};
+inline constexpr update_region e_region[3] = {
+    {{0, 1, 1}, {1, 1, 1}}, {{1, 0, 1}, {1, 1, 1}}, {{1, 1, 0}, {1, 1, 1}}};
+
+// One contribution to the target at k: the source element lies `offset`
+// elements from the target in component `comp` of the same shot, and adds
+// (cbs * v) * coef. cbs is cb at the source node, rescaled to (dx*cb)/h on a
+// y or z scatter axis whose spacing h differs from dx (scale = that axis).
+// The sign of the scatter (gain or loss, and the curl's sign) is folded into
+// coef, which is exact: a + (-p) is a - p and (-x)*c is -(x*c).
+struct gather_term {
+  int64_t offset;
+  float coef;
+  int comp;
+  int scale;
+};
+
+// Targets k0..k1 of a row, all receiving terms[first .. first+count).
+struct gather_segment {
+  int64_t k0, k1;
+  int first, count;
+};
+
+struct gather_plan {
+  // h_transpose: phase G (adjoint H -> adjoint E, transposed forward
+  // differences); otherwise phase E (adjoint E -> adjoint H).
+  gather_plan(const pass_args& a, bool h_transpose);
+
+  // Segments of the target row (i, j) of component `comp`.
+  const gather_segment* row(int comp, int64_t i, int64_t j, int& n_segments) const {
+    const int64_t p = (static_cast<int64_t>(comp) * x.count + x.of(i)) * y.count + y.of(j);
+    n_segments = row_count[p];
+    return segments.data() + row_first[p];
+  }
+
+  std::vector<gather_term> terms;
+  std::vector<gather_segment> segments;
+  bool any_scaled = false;  // some term has scale != 0
+
+ private:
+  // Positions on an axis within `margin` of either end are classes of their
+  // own; the rest share one class (their plans are identical).
+  struct axis_classes {
+    int64_t n = 0;
+    int count = 0;
+    static constexpr int margin = 9;
+    explicit axis_classes(int64_t len);
+    int of(int64_t q) const;
+    int64_t representative(int cls) const;
+  };
+  axis_classes x, y;
+  std::vector<int> row_first, row_count;
+};
+
+}  // namespace norvane::adjoint
