@@ -14,66 +14,120 @@
 namespace norvane::adjoint::NORVANE_ISA_NS {
 namespace {
 
-// W consecutive targets at acc: x <- x + (cbs * v) * coef for each term in
-// order, x held in registers (W = 1 is the scalar tail).
-template <int W, bool Scaled>
-NORVANE_CELL void add_terms(float* acc, const float* const* src, const float* cb,
-                            const gather_term* t, int n, const float* h) {
-  if constexpr (W == 1) {
-    float x = *acc;
-    for (int q = 0; q < n; ++q) {
-      float c = cb[t[q].offset];
-      if (Scaled && t[q].scale != 0) c = (h[0] * c) / h[t[q].scale];
-      x = x + (c * src[t[q].comp][t[q].offset]) * t[q].coef;
-    }
-    *acc = x;
-  } else {
-    typedef float vec __attribute__((vector_size(W * sizeof(float))));
-    vec x;
-    __builtin_memcpy(&x, acc, sizeof x);
-    for (int q = 0; q < n; ++q) {
-      vec c, v;
-      __builtin_memcpy(&c, cb + t[q].offset, sizeof c);
-      __builtin_memcpy(&v, src[t[q].comp] + t[q].offset, sizeof v);
-      if (Scaled && t[q].scale != 0) c = (h[0] * c) / h[t[q].scale];
-      x = x + (c * v) * t[q].coef;
-    }
-    __builtin_memcpy(acc, &x, sizeof x);
-  }
+// Native vector of this instruction set; a block of targets is U of them.
+#if defined(__AVX512F__)
+constexpr int V = 16;
+#elif defined(__AVX2__)
+constexpr int V = 8;
+#else
+constexpr int V = 4;
+#endif
+typedef float vec __attribute__((vector_size(V * sizeof(float))));
+typedef int32_t ivec __attribute__((vector_size(V * sizeof(float))));
+constexpr int U = block_lanes / V;
+
+NORVANE_CELL vec load(const float* p) {
+  vec v;
+  __builtin_memcpy(&v, p, sizeof v);
+  return v;
 }
 
+NORVANE_CELL void store(float* p, vec v) { __builtin_memcpy(p, &v, sizeof v); }
+
+// cb at the source, or its rescaled curl factor (dx*cb)/h.
+template <bool Scaled, class T>
+NORVANE_CELL T curl_factor(T c, int scale, const float* h) {
+  if (Scaled && scale != 0) return (h[0] * c) / h[scale];
+  return c;
+}
+
+// N native vectors of targets at acc: x <- x + (cbs * v) * coef for each
+// term in order, the targets held in registers.
+template <int N, bool Scaled>
+NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* cb,
+                              const gather_term* t, int n, const float* h) {
+  vec x[N];
+#pragma GCC unroll 8
+  for (int u = 0; u < N; ++u) x[u] = load(acc + u * V);
+  for (int q = 0; q < n; ++q) {
+    const float* cp = cb + t[q].offset;
+    const float* vp = src[t[q].comp] + t[q].offset;
+    const float w = t[q].coef;
+#pragma GCC unroll 8
+    for (int u = 0; u < N; ++u) {
+      const vec c = curl_factor<Scaled>(load(cp + u * V), t[q].scale, h);
+      x[u] = x[u] + (c * load(vp + u * V)) * w;
+    }
+  }
+#pragma GCC unroll 8
+  for (int u = 0; u < N; ++u) store(acc + u * V, x[u]);
+}
+
+// One block whose lanes receive different terms: masked lanes keep their
+// value (a select, so a skipped lane is untouched even by a signed zero).
+template <bool Scaled>
+NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* cb,
+                              const lane_term* t, int n, const float* h) {
+  vec x[U];
+#pragma GCC unroll 8
+  for (int u = 0; u < U; ++u) x[u] = load(acc + u * V);
+  for (int q = 0; q < n; ++q) {
+    const float* cp = cb + t[q].offset;
+    const float* vp = src[t[q].comp] + t[q].offset;
+#pragma GCC unroll 8
+    for (int u = 0; u < U; ++u) {
+      const vec c = curl_factor<Scaled>(load(cp + u * V), t[q].scale, h);
+      const vec sum = x[u] + (c * load(vp + u * V)) * load(t[q].coef + u * V);
+      ivec m;
+      __builtin_memcpy(&m, t[q].mask + u * V, sizeof m);
+      x[u] = m != 0 ? sum : x[u];
+    }
+  }
+#pragma GCC unroll 8
+  for (int u = 0; u < U; ++u) store(acc + u * V, x[u]);
+}
+
+// A segment one target at a time (rows at the grid's ends, short rows).
 template <bool Scaled>
 void run_segment(float* acc, const float* const* src, const float* cb, const gather_segment& sg,
                  const gather_term* terms, const float* h) {
   const gather_term* t = terms + sg.first;
-  const int n = sg.count;
-  const float* s[3];
-  int64_t k = sg.k0;
-  auto at = [&](int64_t kk) {
-    for (int c = 0; c < 3; ++c) s[c] = src[c] + kk;
-  };
-  for (; k + 32 <= sg.k1 + 1; k += 32) {
-    at(k);
-    add_terms<32, Scaled>(acc + k, s, cb + k, t, n, h);
+  for (int64_t k = sg.k0; k <= sg.k1; ++k) {
+    float x = acc[k];
+    for (int q = 0; q < sg.count; ++q) {
+      const float c = curl_factor<Scaled>(cb[k + t[q].offset], t[q].scale, h);
+      x = x + (c * src[t[q].comp][k + t[q].offset]) * t[q].coef;
+    }
+    acc[k] = x;
   }
-  if (k + 16 <= sg.k1 + 1) {
-    at(k);
-    add_terms<16, Scaled>(acc + k, s, cb + k, t, n, h);
-    k += 16;
+}
+
+template <bool Scaled>
+void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const float* const* src,
+             const float* cb, const float* h) {
+  if (!rp.blocked) {
+    for (int q = 0; q < rp.count; ++q)
+      run_segment<Scaled>(acc, src, cb, plan.segments[rp.first + q], plan.terms.data(), h);
+    return;
   }
-  if (k + 8 <= sg.k1 + 1) {
-    at(k);
-    add_terms<8, Scaled>(acc + k, s, cb + k, t, n, h);
-    k += 8;
-  }
-  if (k + 4 <= sg.k1 + 1) {
-    at(k);
-    add_terms<4, Scaled>(acc + k, s, cb + k, t, n, h);
-    k += 4;
-  }
-  for (; k <= sg.k1; ++k) {
-    at(k);
-    add_terms<1, Scaled>(acc + k, s, cb + k, t, n, h);
+  for (int q = 0; q < rp.count; ++q) {
+    const gather_piece& p = plan.pieces[rp.first + q];
+    int64_t k = p.k;
+    const float* s[3] = {src[0] + k, src[1] + k, src[2] + k};
+    auto advance = [&](int64_t by) {
+      k += by;
+      for (int c = 0; c < 3; ++c) s[c] += by;
+    };
+    if (!p.uniform) {
+      mixed_block<Scaled>(acc + k, s, cb + k, plan.lane_terms.data() + p.first, p.count, h);
+      continue;
+    }
+    const gather_term* t = plan.terms.data() + p.first;
+    const int64_t end = p.k + p.n_blocks * block_lanes;
+    // Two blocks at a time: more independent sums in flight.
+    for (; k + 2 * block_lanes <= end; advance(2 * block_lanes))
+      uniform_run<2 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
+    if (k < end) uniform_run<U, Scaled>(acc + k, s, cb + k, t, p.count, h);
   }
 }
 
@@ -86,12 +140,8 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const float* cons
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const int64_t base = s * gd.n_nodes + node;
     const float* sb[3] = {src[0] + base, src[1] + base, src[2] + base};
-    for (int c = 0; c < 3; ++c) {
-      int n_seg;
-      const gather_segment* seg = plan.row(c, i, j, n_seg);
-      for (int q = 0; q < n_seg; ++q)
-        run_segment<Scaled>(dst[c] + base, sb, cb + node, seg[q], plan.terms.data(), h);
-    }
+    for (int c = 0; c < 3; ++c)
+      run_row<Scaled>(plan, plan.row(c, i, j), dst[c] + base, sb, cb + node, h);
   });
 }
 

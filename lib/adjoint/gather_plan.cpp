@@ -166,40 +166,118 @@ int64_t gather_plan::axis_classes::representative(int cls) const {
   return n - 1 - margin + (cls - margin);
 }
 
+namespace {
+
+bool same_term(const gather_term& p, const gather_term& q) {
+  return p.offset == q.offset && p.coef == q.coef && p.comp == q.comp && p.scale == q.scale;
+}
+
+// Segments of one row: boundaries wherever a term starts or stops reaching.
+void cut_segments(const std::vector<ranged_term>& out, std::vector<gather_segment>& segments,
+                  std::vector<gather_term>& terms) {
+  std::vector<int64_t> cuts;
+  for (const ranged_term& r : out) {
+    cuts.push_back(r.k0);
+    cuts.push_back(r.k1 + 1);
+  }
+  std::sort(cuts.begin(), cuts.end());
+  cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
+  for (size_t q = 0; q + 1 < cuts.size(); ++q) {
+    const int64_t k0 = cuts[q], k1 = cuts[q + 1] - 1;
+    const int first = static_cast<int>(terms.size());
+    for (const ranged_term& r : out)
+      if (r.k0 <= k0 && r.k1 >= k1) terms.push_back(r.t);
+    const int count = static_cast<int>(terms.size()) - first;
+    if (count > 0) segments.push_back({k0, k1, first, count});
+  }
+}
+
+// Blocks of one row of nz >= block_lanes targets. Lanes an earlier block
+// already took are masked off in the overlapping last block.
+void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, std::vector<gather_piece>& pieces,
+                std::vector<gather_term>& terms, std::vector<lane_term>& lane_terms, int first_piece) {
+  int64_t done = 0;
+  for (int64_t k = 0; done < nz; k = std::min(k + block_lanes, nz - block_lanes)) {
+    const int64_t lo = std::max(k, done), hi = k + block_lanes - 1;
+    bool uniform = lo == k;
+    for (const ranged_term& r : out)
+      if (r.k0 <= hi && r.k1 >= lo && (r.k0 > k || r.k1 < hi)) uniform = false;
+    if (uniform) {
+      const int first = static_cast<int>(terms.size());
+      for (const ranged_term& r : out)
+        if (r.k0 <= hi && r.k1 >= lo) terms.push_back(r.t);
+      const int count = static_cast<int>(terms.size()) - first;
+      gather_piece* prev = static_cast<int>(pieces.size()) > first_piece ? &pieces.back() : nullptr;
+      if (count == 0) {
+        // nothing reaches these targets
+      } else if (prev && prev->uniform && prev->count == count &&
+                 prev->k + prev->n_blocks * block_lanes == k &&
+                 std::equal(terms.begin() + prev->first, terms.begin() + prev->first + count,
+                            terms.begin() + first, same_term)) {
+        ++prev->n_blocks;
+        terms.resize(first);
+      } else {
+        pieces.push_back({k, 1, true, first, count});
+      }
+    } else {
+      // Consecutive terms from one source offset (the single targets near
+      // the row ends) share a lane term when their lanes are disjoint.
+      const int first = static_cast<int>(lane_terms.size());
+      bool open = false;
+      for (const ranged_term& r : out) {
+        if (r.k0 > hi || r.k1 < lo) continue;
+        const int64_t l0 = std::max(r.k0, lo) - k, l1 = std::min(r.k1, hi) - k;
+        lane_term* cur = open ? &lane_terms.back() : nullptr;
+        bool fits = cur && cur->offset == r.t.offset && cur->comp == r.t.comp && cur->scale == r.t.scale;
+        for (int64_t l = l0; fits && l <= l1; ++l) fits = cur->mask[l] == 0;
+        if (!fits) {
+          lane_term t{};
+          t.offset = r.t.offset;
+          t.comp = r.t.comp;
+          t.scale = r.t.scale;
+          lane_terms.push_back(t);
+          cur = &lane_terms.back();
+          open = true;
+        }
+        for (int64_t l = l0; l <= l1; ++l) {
+          cur->coef[l] = r.t.coef;
+          cur->mask[l] = -1;
+        }
+      }
+      const int count = static_cast<int>(lane_terms.size()) - first;
+      if (count > 0) pieces.push_back({k, 1, false, first, count});
+    }
+    done = hi + 1;
+  }
+}
+
+}  // namespace
+
 gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.g.ny) {
   builder b{a, h_transpose, h_transpose ? h_region : e_region, {}};
   const target_desc* targets = h_transpose ? g_targets : e_targets;
-  const int64_t n_rows = int64_t{3} * x.count * y.count;
-  row_first.resize(n_rows);
-  row_count.resize(n_rows);
-  std::vector<int64_t> cuts;
+  const int64_t nz = a.g.nz;
+  rows.resize(size_t{3} * x.count * y.count);
   for (int c = 0; c < 3; ++c) {
     for (int cx = 0; cx < x.count; ++cx) {
       for (int cy = 0; cy < y.count; ++cy) {
-        b.row(targets[c], x.representative(cx), y.representative(cy));
-        // Segment boundaries: where any term starts or stops reaching.
-        cuts.clear();
-        for (const ranged_term& r : b.out) {
-          cuts.push_back(r.k0);
-          cuts.push_back(r.k1 + 1);
+        const int64_t i = x.representative(cx), j = y.representative(cy);
+        b.row(targets[c], i, j);
+        for (const ranged_term& r : b.out) any_scaled = any_scaled || r.t.scale != 0;
+        // A block's masked lanes read up to a stencil's reach beyond the
+        // row's ends: inside the neighbour rows, except before the first and
+        // after the last row of a shot's grid.
+        const bool end_row = (i == 0 && j == 0) || (i == a.g.nx - 1 && j == a.g.ny - 1);
+        row_plan& rp = rows[(size_t(c) * x.count + cx) * y.count + cy];
+        if (nz < block_lanes || end_row) {
+          rp = {false, static_cast<int>(segments.size()), 0};
+          cut_segments(b.out, segments, terms);
+          rp.count = static_cast<int>(segments.size()) - rp.first;
+        } else {
+          rp = {true, static_cast<int>(pieces.size()), 0};
+          cut_blocks(b.out, nz, pieces, terms, lane_terms, rp.first);
+          rp.count = static_cast<int>(pieces.size()) - rp.first;
         }
-        std::sort(cuts.begin(), cuts.end());
-        cuts.erase(std::unique(cuts.begin(), cuts.end()), cuts.end());
-        const int64_t p = (int64_t{c} * x.count + cx) * y.count + cy;
-        row_first[p] = static_cast<int>(segments.size());
-        for (size_t q = 0; q + 1 < cuts.size(); ++q) {
-          const int64_t k0 = cuts[q], k1 = cuts[q + 1] - 1;
-          const int first = static_cast<int>(terms.size());
-          for (const ranged_term& r : b.out) {
-            if (r.k0 <= k0 && r.k1 >= k1) {
-              terms.push_back(r.t);
-              any_scaled = any_scaled || r.t.scale != 0;
-            }
-          }
-          const int count = static_cast<int>(terms.size()) - first;
-          if (count > 0) segments.push_back({k0, k1, first, count});
-        }
-        row_count[p] = static_cast<int>(segments.size()) - row_first[p];
       }
     }
   }

@@ -62,20 +62,54 @@ struct gather_segment {
   int first, count;
 };
 
+// Rows are swept in blocks of `block_lanes` targets; the last block of a
+// row ends at the row's end and may overlap the one before it.
+inline constexpr int block_lanes = 16;
+
+// A term of a block whose lanes differ: lane l adds (cbs * v) * coef[l]
+// where mask[l] is -1 and keeps its value where mask[l] is 0. Lanes outside
+// the mask may read elements beyond the row's ends, never beyond its
+// neighbour rows.
+struct lane_term {
+  int64_t offset;
+  int comp;
+  int scale;
+  alignas(64) float coef[block_lanes];
+  int32_t mask[block_lanes];
+};
+
+// n_blocks consecutive blocks from target k. A uniform piece gives every
+// lane of every block terms[first .. first+count); a mixed piece is one
+// block with lane_terms[first .. first+count).
+struct gather_piece {
+  int64_t k;
+  int64_t n_blocks;
+  bool uniform;
+  int first, count;
+};
+
+// A row runs either as blocks (pieces) or, where a block's lanes could read
+// outside the arrays (the first and last row of a shot's grid) or the row is
+// shorter than a block, as segments.
+struct row_plan {
+  bool blocked;
+  int first, count;  // pieces or segments
+};
+
 struct gather_plan {
   // h_transpose: phase G (adjoint H -> adjoint E, transposed forward
   // differences); otherwise phase E (adjoint E -> adjoint H).
   gather_plan(const pass_args& a, bool h_transpose);
 
-  // Segments of the target row (i, j) of component `comp`.
-  const gather_segment* row(int comp, int64_t i, int64_t j, int& n_segments) const {
-    const int64_t p = (static_cast<int64_t>(comp) * x.count + x.of(i)) * y.count + y.of(j);
-    n_segments = row_count[p];
-    return segments.data() + row_first[p];
+  // Plan of the target row (i, j) of component `comp`.
+  const row_plan& row(int comp, int64_t i, int64_t j) const {
+    return rows[(static_cast<int64_t>(comp) * x.count + x.of(i)) * y.count + y.of(j)];
   }
 
   std::vector<gather_term> terms;
+  std::vector<lane_term> lane_terms;
   std::vector<gather_segment> segments;
+  std::vector<gather_piece> pieces;
   bool any_scaled = false;  // some term has scale != 0
 
  private:
@@ -90,7 +124,7 @@ struct gather_plan {
     int64_t representative(int cls) const;
   };
   axis_classes x, y;
-  std::vector<int> row_first, row_count;
+  std::vector<row_plan> rows;
 };
 
 }  // namespace norvane::adjoint

@@ -14,8 +14,9 @@ namespace nt = norvane_test;
 namespace {
 
 // A forward run filled the stores; random residuals drive the adjoint.
-void prepare(std::mt19937& rng, int order, nt::sim_case& c, nt::adjoint_state& adj) {
-  c = nt::random_case(rng, order);
+void prepare(std::mt19937& rng, int order, nt::sim_case& c, nt::adjoint_state& adj,
+             const nt::extent_bounds& b) {
+  c = nt::random_case(rng, order, b);
   c.run_forward(&::forward);
   adj.allocate(c);
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
@@ -28,13 +29,14 @@ void prepare(std::mt19937& rng, int order, nt::sim_case& c, nt::adjoint_state& a
 
 // `count` random cases against the reference, bit for bit, with the given
 // thread count and the current instruction set.
-void compare_cases(int order, int threads, unsigned seed, int count, const char* label) {
+void compare_cases(int order, int threads, unsigned seed, int count, const char* label,
+                   const nt::extent_bounds& b = {}) {
   omp_set_num_threads(threads);
   std::mt19937 rng(seed);
   for (int n = 0; n < count; ++n) {
     nt::sim_case c;
     nt::adjoint_state ref;
-    prepare(rng, order, c, ref);
+    prepare(rng, order, c, ref, b);
     nt::adjoint_state lib = ref;
     ref.run_backward(c, &norvane_ref::backward);
     lib.run_backward(c, &::backward);
@@ -66,6 +68,23 @@ TEST_P(BackwardVsReference, EveryInstructionSet) {
     if (!norvane::kernels::cpu_runs(isa)) continue;
     norvane::kernels::force_isa(isa);
     compare_cases(GetParam(), 2, 3000 + GetParam(), 8, norvane::kernels::isa_name(isa));
+  }
+}
+
+// Rows long enough for the blocked sweeps: whole blocks, a last block that
+// overlaps the one before, runs of uniform blocks, and the x/y faces'
+// classes around an interior class (extents past 19).
+TEST_P(BackwardVsReference, LongRowsEveryInstructionSet) {
+  nt::order_guard guard(GetParam());
+  nt::extent_bounds b;
+  b.lo[0] = 14, b.hi[0] = 26;
+  b.lo[1] = 2, b.hi[1] = 22;
+  b.lo[2] = 15, b.hi[2] = 75;
+  for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
+                   norvane::kernels::isa_avx512}) {
+    if (!norvane::kernels::cpu_runs(isa)) continue;
+    norvane::kernels::force_isa(isa);
+    compare_cases(GetParam(), 2, 4000 + GetParam(), 4, norvane::kernels::isa_name(isa), b);
   }
 }
 

@@ -179,13 +179,13 @@ std::string compare_backward(const adjoint_state& a, const adjoint_state& b) {
   return out.str();
 }
 
-sim_case random_case(std::mt19937& rng, int order) {
+sim_case random_case(std::mt19937& rng, int order, const extent_bounds& b) {
   auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
   std::uniform_real_distribution<float> u(-1.0f, 1.0f);
   sim_case c;
-  c.nx = pick(2, 24);
-  c.ny = pick(2, 20);
-  c.nz = pick(2, 18);
+  c.nx = pick(b.lo[0], b.hi[0]);
+  c.ny = pick(b.lo[1], b.hi[1]);
+  c.nz = pick(b.lo[2], b.hi[2]);
   c.n_shots = pick(1, 3);
   c.nt = pick(1, 9);
   c.dx = 0.01f;

@@ -119,8 +119,13 @@ int64_t bit_mismatches(const std::vector<float>& a, const std::vector<float>& b)
 std::string compare_forward(const sim_case& a, const sim_case& b);
 std::string compare_backward(const adjoint_state& a, const adjoint_state& b);
 
-// Random case generator used by the reference comparisons.
-sim_case random_case(std::mt19937& rng, int order);
+// Random case generator used by the reference comparisons: extents drawn
+// from lo..hi per axis (by default small grids, rows shorter than 19).
+struct extent_bounds {
+  int lo[3] = {2, 2, 2};
+  int hi[3] = {24, 20, 18};
+};
+sim_case random_case(std::mt19937& rng, int order, const extent_bounds& b = {});
 
 // Sets the finite-difference order of the library and of the reference for
 // one scope; restores order 2, the automatic instruction set and the
