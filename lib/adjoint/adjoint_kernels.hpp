@@ -4,15 +4,16 @@
 // material_gradient.hpp forward to the set chosen at run time.
 #pragma once
 
-#include "lib/adjoint/gather_plan.hpp"
+#include "lib/adjoint/field_update_adjoint.hpp"
 #include "lib/forward/layers.hpp"
 #include "lib/interface/args.hpp"
 
 namespace norvane::adjoint {
 
 struct adjoint_kernels {
-  void (*e_update)(const pass_args& a, const gather_plan& plan);
-  void (*h_update)(const pass_args& a, const gather_plan& plan);
+  void (*e_update)(const pass_args& a, const gather_plan& plan, ca_schedule sc);
+  void (*h_update)(const pass_args& a, const gather_plan& plan, ca_schedule sc);
+  void (*h_rescale)(const pass_args& a);
   void (*e_layers)(const pass_args& a, const forward::layer_table& t);
   void (*h_layers)(const pass_args& a, const forward::layer_table& t);
   void (*material)(const backward_args& a, int t);

@@ -18,8 +18,13 @@ const adjoint_kernels& active() {
 
 }  // namespace
 
-void e_update_adjoint(const pass_args& a, const gather_plan& p) { active().e_update(a, p); }
-void h_update_adjoint(const pass_args& a, const gather_plan& p) { active().h_update(a, p); }
+void e_update_adjoint(const pass_args& a, const gather_plan& p, ca_schedule sc) {
+  active().e_update(a, p, sc);
+}
+void h_update_adjoint(const pass_args& a, const gather_plan& p, ca_schedule sc) {
+  active().h_update(a, p, sc);
+}
+void h_rescale_adjoint(const pass_args& a) { active().h_rescale(a); }
 void e_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().e_layers(a, t); }
 void h_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().h_layers(a, t); }
 void material_gradients(const backward_args& a, int t) { active().material(a, t); }

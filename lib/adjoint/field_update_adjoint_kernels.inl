@@ -5,7 +5,9 @@
 // each target receives exactly the one-thread scatter's additions in its
 // order, bit for bit, for any thread count.
 // The sources are read before any of them is rescaled: the rescaling by
-// ca_e or ca_h is a second sweep after a barrier.
+// ca_e or ca_h is a second sweep after a barrier, or, where nothing else
+// touches the rescaled field in between, deferred to the next phase, which
+// rescales each of its target rows just before gathering into it.
 #include "lib/adjoint/field_update_adjoint.hpp"
 
 #include "lib/forward/rows.hpp"
@@ -131,26 +133,45 @@ void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const floa
   }
 }
 
+// v <- v * ca on row (i, j) of component c, within the update region.
+inline void rescale_row(const grid_dims& gd, const update_region& r, float* __restrict v,
+                        const float* __restrict ca, int64_t i, int64_t j) {
+  if (!r.contains(0, i, gd.nx) || !r.contains(1, j, gd.ny)) return;
+  const int64_t k1 = gd.nz - 1 - r.hi_from_end[2];
+#pragma omp simd
+  for (int64_t k = r.lo[2]; k <= k1; ++k) v[k] = v[k] * ca[k];
+}
+
+// The phase's arrays: adjoint sources, adjoint targets, the curl factor, and
+// (when the previous phase deferred it) the rescaling the targets are owed.
+struct gather_fields {
+  const float* const* src;
+  float* const* dst;
+  const float* cb;
+  const float* owed_ca;  // null: nothing owed
+  const update_region* dst_region;
+};
+
 template <bool Scaled>
-void gather_phase(const pass_args& a, const gather_plan& plan, const float* const* src,
-                  float* const* dst, const float* cb) {
+void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fields& f) {
   const grid_dims& gd = a.g;
   const float h[3] = {gd.dx, gd.dy, gd.dz};
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const int64_t base = s * gd.n_nodes + node;
-    const float* sb[3] = {src[0] + base, src[1] + base, src[2] + base};
-    for (int c = 0; c < 3; ++c)
-      run_row<Scaled>(plan, plan.row(c, i, j), dst[c] + base, sb, cb + node, h);
+    const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
+    for (int c = 0; c < 3; ++c) {
+      if (f.owed_ca) rescale_row(gd, f.dst_region[c], f.dst[c] + base, f.owed_ca + node, i, j);
+      run_row<Scaled>(plan, plan.row(c, i, j), f.dst[c] + base, sb, f.cb + node, h);
+    }
   });
 }
 
-void gather(const pass_args& a, const gather_plan& plan, const float* const* src,
-            float* const* dst, const float* cb) {
+void gather(const pass_args& a, const gather_plan& plan, const gather_fields& f) {
   if (plan.any_scaled)
-    gather_phase<true>(a, plan, src, dst, cb);
+    gather_phase<true>(a, plan, f);
   else
-    gather_phase<false>(a, plan, src, dst, cb);
+    gather_phase<false>(a, plan, f);
 }
 
 // v <- v * ca over each component's update region.
@@ -158,28 +179,22 @@ void rescale(const pass_args& a, float* const* f, const float* ca, const update_
   const grid_dims& gd = a.g;
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
-    for (int c = 0; c < 3; ++c) {
-      const update_region& r = reg[c];
-      if (!r.contains(0, i, gd.nx) || !r.contains(1, j, gd.ny)) continue;
-      float* __restrict v = f[c] + s * gd.n_nodes + node;
-      const float* __restrict w = ca + node;
-      const int64_t k1 = gd.nz - 1 - r.hi_from_end[2];
-#pragma omp simd
-      for (int64_t k = r.lo[2]; k <= k1; ++k) v[k] = v[k] * w[k];
-    }
+    for (int c = 0; c < 3; ++c) rescale_row(gd, reg[c], f[c] + s * gd.n_nodes + node, ca + node, i, j);
   });
 }
 
 }  // namespace
 
-void e_update_adjoint(const pass_args& a, const gather_plan& plan) {
-  gather(a, plan, a.e, a.h, a.c.cb_e);
-  rescale(a, a.e, a.c.ca_e, e_region);
+void e_update_adjoint(const pass_args& a, const gather_plan& plan, ca_schedule sc) {
+  gather(a, plan, {a.e, a.h, a.c.cb_e, sc.targets_owed ? a.c.ca_h : nullptr, h_region});
+  if (!sc.defer_own) rescale(a, a.e, a.c.ca_e, e_region);
 }
 
-void h_update_adjoint(const pass_args& a, const gather_plan& plan) {
-  gather(a, plan, a.h, a.e, a.c.cb_h);
-  rescale(a, a.h, a.c.ca_h, h_region);
+void h_update_adjoint(const pass_args& a, const gather_plan& plan, ca_schedule sc) {
+  gather(a, plan, {a.h, a.e, a.c.cb_h, sc.targets_owed ? a.c.ca_e : nullptr, e_region});
+  if (!sc.defer_own) rescale(a, a.h, a.c.ca_h, h_region);
 }
+
+void h_rescale_adjoint(const pass_args& a) { rescale(a, a.h, a.c.ca_h, h_region); }
 
 }  // namespace norvane::adjoint::NORVANE_ISA_NS

@@ -17,6 +17,10 @@ void run(const backward_args& a) {
   const forward::layer_table e_layers = forward::make_layer_table(a, true);
   const forward::layer_table h_layers = forward::make_layer_table(a, false);
   const gather_plan e_plan(a, false), h_plan(a, true);
+  // Without layers nothing but the curl transposes touches adjoint H, and
+  // between them nothing touches adjoint E but the gather into it, so each
+  // phase's rescaling by ca rides on the next phase's gather.
+  const bool defer = !a.any_pml;
   const bool want_material = (a.want_grad_eps_r != 0 || a.want_grad_sigma != 0) && a.snap.enabled;
 #pragma omp parallel
   {
@@ -25,10 +29,11 @@ void run(const backward_args& a) {
       if (a.want_grad_wavelet) wavelet_gradient(a, t);
       if (want_material && t % a.snap.interval == 0) material_gradients(a, t);
       if (a.any_pml) e_layers_adjoint(a, e_layers);
-      e_update_adjoint(a, e_plan);
+      e_update_adjoint(a, e_plan, {defer && t != a.nt - 1, defer});
       if (a.any_pml) h_layers_adjoint(a, h_layers);
-      h_update_adjoint(a, h_plan);
+      h_update_adjoint(a, h_plan, {defer, defer});
     }
+    if (defer) h_rescale_adjoint(a);
   }
 }
 
