@@ -75,7 +75,8 @@ INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8)
 
 // Layer geometries the small random cases do not reach: rows long enough
 // for a middle between the two z layers, a single z layer, the two layers
-// of an axis overlapping, width-0 faces, and axes of three nodes.
+// of an axis overlapping, width-0 faces, axes of three nodes, and rows
+// longer than the material-gradient phase's blocks.
 struct layer_geometry {
   int nx, ny, nz;
   int pml[6];
@@ -86,6 +87,7 @@ constexpr layer_geometry k_layer_geometries[] = {
     {7, 9, 45, {0, 2, 3, 0, 0, 9}},     // high z layer only
     {9, 6, 40, {5, 5, 4, 3, 20, 21}},   // every axis's layers overlap
     {3, 4, 3, {1, 1, 2, 0, 1, 1}},      // three-node axes
+    {4, 3, 530, {1, 0, 0, 1, 2, 3}},    // rows of several material-gradient blocks
 };
 
 // A random case on the given geometry, with the adjoint state (fields and
