@@ -20,15 +20,17 @@
 // time, in one pass over k. The z sources cover a few nodes at each row end,
 // where the weight varies with the node (the stencil narrows at the axis
 // ends): per displacement d = k_source - k_target a table gives w over the
-// end range, 0 where the source does not reach (no stencil weight is 0, and
-// nothing is added there), and v is formed once per source. A row's k range
-// is cut where the z sources stop reaching: the middle takes the x and y
-// terms in one pass, each end the ordered sequence behind / z behind / own /
-// z ahead / ahead.
+// end range and a mask of the targets the source reaches (the others keep
+// their value untouched), and v is formed once per source. A row's k range
+// is cut where the z sources stop reaching, widened to whole 16-node blocks:
+// the middle takes the x and y terms in one pass, each end the ordered
+// sequence behind / z behind / own / z ahead / ahead.
 #include "lib/adjoint/layers_adjoint.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "lib/forward/rows.hpp"
@@ -87,10 +89,12 @@ inline bool row_carries(const grid_dims& g, const layer_term& term, int64_t i, i
 }
 
 // One z-face displacement d over an end range [k0, k1): the range's node
-// x takes v_h(k0 + x + d) * w[x] wherever w[x] != 0.
+// x takes v_h(k0 + x + d) * w[x] where keep[x] is all ones (the source
+// reaches it), and is left as it is where keep[x] is 0.
 struct z_slot {
   int h, d;
   const float* w;
+  const uint32_t* keep;
 };
 
 // An end range with its slots in order (d, then the low face first), the
@@ -115,15 +119,17 @@ struct side_plan {
   int M;               // nominal half-width
   int d_lo, d_hi;      // displacements q_source - q_target a stencil spans
   // z faces: profile rows by node of the layer (index k - q_lo), the source
-  // values of the current row (index k + M, zero off the layer), the end
-  // ranges with their slots, and the middle [k_a, k_b) they leave.
+  // values of the current row per component 0, 1 (index k + M, zero off the
+  // layer), the end ranges with their slots, and the middle [k_a, k_b) they
+  // leave.
   const float *r0m1[2] = {}, *nr3[2] = {}, *r1[2] = {}, *r2[2] = {};
-  float* v[2] = {};
+  float* v[2][2] = {};
   z_slot slot[32] = {};
   z_range range[2];
   int n_ranges = 0;
   int64_t k_a = 0, k_b = 0;
   std::vector<float> pool;
+  std::vector<uint32_t> keep_pool;
 };
 
 void plan_z(side_plan& P);
@@ -164,8 +170,10 @@ void plan_z(side_plan& P) {
     if (P.k_b < nz) P.range[P.n_ranges].k0 = P.k_b, P.range[P.n_ranges++].k1 = nz;
   }
   const int n_d = P.d_hi - P.d_lo + 1;
-  P.pool.assign(4 * (face_nodes(zl) + face_nodes(zh)) + 2 * (nz + 2 * P.M) + 2 * n_d * nz, 0.0f);
+  P.pool.assign(4 * (face_nodes(zl) + face_nodes(zh)) + 4 * (nz + 2 * P.M) + 2 * n_d * nz, 0.0f);
+  P.keep_pool.assign(2 * n_d * nz, 0u);
   float* next = P.pool.data();
+  uint32_t* next_keep = P.keep_pool.data();
   for (int h = 0; h < 2; ++h) {
     const layer_face_desc& fd = P.t.face[4 + h];
     const int64_t n = face_nodes(fd);
@@ -179,8 +187,7 @@ void plan_z(side_plan& P) {
       rows[3][x] = fd.prof[2 * fd.w + p];
     }
     P.r0m1[h] = rows[0], P.nr3[h] = rows[1], P.r1[h] = rows[2], P.r2[h] = rows[3];
-    P.v[h] = next;
-    next += nz + 2 * P.M;
+    for (int c = 0; c < 2; ++c) P.v[c][h] = next, next += nz + 2 * P.M;
   }
   int n_slots = 0;
   for (int r = 0; r < P.n_ranges; ++r) {
@@ -190,16 +197,19 @@ void plan_z(side_plan& P) {
       for (int h = 0; h < 2; ++h) {
         const layer_face_desc& fd = P.t.face[4 + h];
         float* w = next;
+        uint32_t* keep = next_keep;
         bool any = false;
         for (int64_t k = zr.k0; k < zr.k1; ++k) {
           const int64_t ks = k + d;
           const bool in = face_nodes(fd) > 0 && ks >= fd.q_lo && ks <= fd.q_hi;
           w[k - zr.k0] = in ? reach_weight(P.e_side, P.a.order, ks, -d, nz) : 0.0f;
+          keep[k - zr.k0] = w[k - zr.k0] != 0.0f ? ~0u : 0u;
           any = any || w[k - zr.k0] != 0.0f;
         }
         if (!any) continue;
         next += zr.k1 - zr.k0;
-        P.slot[n_slots++] = {h, d, w};
+        next_keep += zr.k1 - zr.k0;
+        P.slot[n_slots++] = {h, d, w, keep};
         zr.n_behind += d < 0;
       }
     }
@@ -230,6 +240,7 @@ void add_terms_n(const row_term* t, float* __restrict row, int64_t k0, int64_t k
 #pragma omp simd
   for (int64_t k = k0; k < k1; ++k) {
     float acc = row[k];
+#pragma GCC unroll 4
     for (int n = 0; n < N; ++n) {
       const float t1 = K[n][k] * r0m1[n];
       const float t2 = psi[n][k] * nr3[n];
@@ -240,10 +251,12 @@ void add_terms_n(const row_term* t, float* __restrict row, int64_t k0, int64_t k
   }
 }
 
-// Terms in order over k in [k0, k1); the last node of the row only takes the
-// terms that reach it.
-void add_terms(const row_term* t, int n, float* row, int64_t k0, int64_t k1, int64_t nz) {
-  const int64_t kv = std::min(k1, nz - 1);
+// Terms in order over k in [k0, k1), each up to its own last node: the
+// nodes that all terms reach in one pass, the rest (at most the row's last
+// node) term by term.
+void add_terms(const row_term* t, int n, float* row, int64_t k0, int64_t k1) {
+  int64_t kv = k1;
+  for (int b = 0; b < n; ++b) kv = std::min(kv, t[b].k1 + 1);
   for (int b = 0; b < n && k0 < kv; b += 4) {
     switch (std::min(n - b, 4)) {
       case 1: add_terms_n<1>(t + b, row, k0, kv); break;
@@ -252,37 +265,56 @@ void add_terms(const row_term* t, int n, float* row, int64_t k0, int64_t k1, int
       default: add_terms_n<4>(t + b, row, k0, kv); break;
     }
   }
-  if (k1 < nz || k0 >= nz) return;
-  for (int b = 0; b < n; ++b)
-    if (t[b].k1 == nz - 1) add_terms_n<1>(t + b, row, nz - 1, nz);
+  for (int64_t k = std::max(k0, kv); k < k1; ++k)
+    for (int b = 0; b < n; ++b)
+      if (t[b].k1 >= k) add_terms_n<1>(t + b, row, k, k + 1);
+}
+
+NORVANE_CELL uint32_t bits_of(float v) {
+  uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+NORVANE_CELL float float_of(uint32_t b) {
+  float v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
 }
 
 // N slots in order over the end range [k0, k1), accumulated in registers.
+// Every lane forms its sum and the mask picks it or the old value: a plain
+// condition would let the compiler move the loads under it, and loads it
+// cannot prove safe keep a loop scalar.
 template <int N>
-void add_slots_n(const side_plan& P, const z_slot* z, float* __restrict row, int64_t k0,
+void add_slots_n(const side_plan& P, int comp, const z_slot* z, float* __restrict row, int64_t k0,
                  int64_t k1) {
   const float* __restrict v[N];
   const float* __restrict w[N];
-  for (int n = 0; n < N; ++n) v[n] = P.v[z[n].h] + (P.M + k0 + z[n].d), w[n] = z[n].w;
+  const uint32_t* __restrict keep[N];
+  for (int n = 0; n < N; ++n)
+    v[n] = P.v[comp][z[n].h] + (P.M + k0 + z[n].d), w[n] = z[n].w, keep[n] = z[n].keep;
   float* __restrict r = row + k0;
 #pragma omp simd
   for (int64_t x = 0; x < k1 - k0; ++x) {
     float acc = r[x];
+#pragma GCC unroll 4
     for (int n = 0; n < N; ++n) {
-      const float p = v[n][x] * w[n][x];
-      acc = w[n][x] != 0.0f ? acc + p : acc;
+      const float sum = acc + v[n][x] * w[n][x];
+      acc = float_of((bits_of(sum) & keep[n][x]) | (bits_of(acc) & ~keep[n][x]));
     }
     r[x] = acc;
   }
 }
 
-void add_slots(const side_plan& P, const z_slot* z, int n, float* row, int64_t k0, int64_t k1) {
+void add_slots(const side_plan& P, int comp, const z_slot* z, int n, float* row, int64_t k0,
+               int64_t k1) {
   for (int b = 0; b < n; b += 4) {
     switch (std::min(n - b, 4)) {
-      case 1: add_slots_n<1>(P, z + b, row, k0, k1); break;
-      case 2: add_slots_n<2>(P, z + b, row, k0, k1); break;
-      case 3: add_slots_n<3>(P, z + b, row, k0, k1); break;
-      default: add_slots_n<4>(P, z + b, row, k0, k1); break;
+      case 1: add_slots_n<1>(P, comp, z + b, row, k0, k1); break;
+      case 2: add_slots_n<2>(P, comp, z + b, row, k0, k1); break;
+      case 3: add_slots_n<3>(P, comp, z + b, row, k0, k1); break;
+      default: add_slots_n<4>(P, comp, z + b, row, k0, k1); break;
     }
   }
 }
@@ -318,7 +350,7 @@ bool z_values(const side_plan& P, int comp, int64_t s, int64_t i, int64_t j) {
     const float* a = P.read[term->target] + s * g.n_nodes + node + fd.q_lo;
     const float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0) +
                        fd.position(fd.q_lo, P.e_side);
-    float* v = P.v[h] + P.M + fd.q_lo;
+    float* v = P.v[comp][h] + P.M + fd.q_lo;
     const bool neg = term->sign < 0;
     if (fd.high)
       z_values_face<1>(v, a, P.K + node + fd.q_lo, psi, P.r0m1[h], P.nr3[h], neg, P.inv_h[2], n);
@@ -395,9 +427,9 @@ struct row_entries {
 
 // Component `comp` of the row: its x and y terms split into behind, own and
 // ahead groups, then the middle of the row in one ordered pass and the ends
-// with the z passes in between.
-void gather_row(const side_plan& P, int comp, const row_entries (&xy)[2], int64_t s, int64_t i,
-                int64_t j) {
+// with the z passes in between (when z_on: its z source values are formed).
+void gather_row(const side_plan& P, int comp, const row_entries (&xy)[2], bool z_on, int64_t s,
+                int64_t i, int64_t j) {
   const grid_dims& g = P.a.g;
   const int64_t nz = g.nz;
   float* row = P.into[comp] + s * g.n_nodes + (i * g.ny + j) * nz;
@@ -412,7 +444,7 @@ void gather_row(const side_plan& P, int comp, const row_entries (&xy)[2], int64_
   };
   if (comp == 2) {  // outer x, inner y, no z term
     add(0, 0), add(1, 0), add(0, 1), add(1, 1), add(1, 2), add(0, 2);
-    if (n > 0) add_terms(t, n, row, 0, nz, nz);
+    if (n > 0) add_terms(t, n, row, 0, nz);
     return;
   }
   const int outer = comp == 0 ? 1 : 0;
@@ -421,19 +453,23 @@ void gather_row(const side_plan& P, int comp, const row_entries (&xy)[2], int64_
   add(outer, 1);
   const int n_own = n - n_behind;
   add(outer, 2);
-  if (!z_values(P, comp, s, i, j)) {
-    if (n > 0) add_terms(t, n, row, 0, nz, nz);
+  if (!z_on) {
+    if (n > 0) add_terms(t, n, row, 0, nz);
     return;
   }
-  add_terms(t, n, row, P.k_a, P.k_b, nz);
+  add_terms(t, n, row, P.k_a, P.k_b);
   for (int r = 0; r < P.n_ranges; ++r) {
     const z_range& e = P.range[r];
     const z_slot* z = P.slot + e.first;
-    add_terms(t, n_behind, row, e.k0, e.k1, nz);
-    add_slots(P, z, e.n_behind, row, e.k0, e.k1);
-    add_terms(t + n_behind, n_own, row, e.k0, e.k1, nz);
-    add_slots(P, z + e.n_behind, e.n - e.n_behind, row, e.k0, e.k1);
-    add_terms(t + n_behind + n_own, n - n_behind - n_own, row, e.k0, e.k1, nz);
+    add_terms(t, n_behind, row, e.k0, e.k1);
+    if (n_own == 0) {  // the z slots behind and ahead meet: one sequence
+      add_slots(P, comp, z, e.n, row, e.k0, e.k1);
+    } else {
+      add_slots(P, comp, z, e.n_behind, row, e.k0, e.k1);
+      add_terms(t + n_behind, n_own, row, e.k0, e.k1);
+      add_slots(P, comp, z + e.n_behind, e.n - e.n_behind, row, e.k0, e.k1);
+    }
+    add_terms(t + n_behind + n_own, n - n_behind - n_own, row, e.k0, e.k1);
   }
 }
 
@@ -489,7 +525,11 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side) {
     row_entries xy[2];
     xy[0].n = xy_entries(P, 0, i, xy[0].e, xy[0].n_behind, xy[0].n_own);
     xy[1].n = xy_entries(P, 1, j, xy[1].e, xy[1].n_behind, xy[1].n_own);
-    for (int comp = 0; comp < 3; ++comp) gather_row(P, comp, xy, s, i, j);
+    // The z source values first, a while before they are read back.
+    const bool z0 = z_values(P, 0, s, i, j), z1 = z_values(P, 1, s, i, j);
+    gather_row(P, 2, xy, false, s, i, j);
+    gather_row(P, 0, xy, z0, s, i, j);
+    gather_row(P, 1, xy, z1, s, i, j);
   });
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { advance_memories(P, s, i, j); });
 }
