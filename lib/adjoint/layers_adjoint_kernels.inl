@@ -11,10 +11,27 @@
 // read unchanged by every gather and advanced afterwards, after a barrier:
 //   q <- sign*a*c*r1 + r2*q.
 // The result is the one-thread scatter's, bit for bit, for any thread count.
+//
+// A contribution is p = v * w with v = inv_h * fma(a, K*(sign*(r0 - 1)), q*(-r3))
+// and w the signed stencil weight, +-c (+-1 at half-width 1, where v*1 = v):
+// negating one factor of a product negates the rounded result exactly, so
+// t + p is the scatter's t + c*v or t - c*v. The x and y sources of a row are
+// whole rows; their contributions are accumulated in registers, four at a
+// time, in one pass over k. The z sources cover a few nodes at each row end,
+// where the weight varies with the node (the stencil narrows at the axis
+// ends): per displacement d = k_source - k_target a table gives w over the
+// end range and a mask of the targets the source reaches (the others keep
+// their value untouched), and v is formed once per source. A row's k range
+// is cut where the z sources stop reaching, widened to whole 16-node blocks:
+// the middle takes the x and y terms in one pass, each end the ordered
+// sequence behind / z behind / own / z ahead / ahead.
 #include "lib/adjoint/layers_adjoint.hpp"
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "lib/forward/rows.hpp"
 #include "lib/kernels/staggered_diff.hpp"
@@ -26,47 +43,33 @@ using forward::layer_face_desc;
 using forward::layer_table;
 using forward::layer_term;
 
-struct layer_ctx {
-  const pass_args& a;
-  const layer_table& t;
-  bool e_side;           // phase D (transposed backward differences) or F
-  float* const* read;    // adjoint of the corrected components
-  float* const* into;    // adjoint of the differenced components (gathered)
-  const float* K;        // cs_e or cs_h
-  float inv_h[3];
-};
-
-// Half-width the source's difference uses, and whether (and with which
-// coefficient and sign) it reaches the target offset o = q_target - q_source.
-inline bool layer_reach(const layer_ctx& c, int64_t qs, int64_t o, int64_t len, float& coef,
-                        bool& gain, bool& bare) {
+// Signed weight with which the transposed difference at normal coordinate qs
+// (axis of n nodes) reaches the node o = q_target - qs away; 0 outside its
+// stencil (no coefficient is 0).
+float reach_weight(bool e_side, int order, int64_t qs, int64_t o, int64_t n) {
   int m, idx;
-  if (c.e_side) {
-    m = kernels::fit_backward(c.a.order, qs, len);
+  bool gain;
+  if (e_side) {
+    m = kernels::fit_backward(order, qs, n);
     if (o >= 0 && o <= m - 1) {
-      gain = true;
-      idx = int(o);
+      gain = true, idx = int(o);
     } else if (o <= -1 && o >= -m) {
-      gain = false;
-      idx = int(-o - 1);
+      gain = false, idx = int(-o - 1);
     } else {
-      return false;
+      return 0.0f;
     }
   } else {
-    m = kernels::fit_forward(c.a.order, qs, len);
+    m = kernels::fit_forward(order, qs, n);
     if (o >= 1 && o <= m) {
-      gain = true;
-      idx = int(o - 1);
+      gain = true, idx = int(o - 1);
     } else if (o <= 0 && o >= 1 - m) {
-      gain = false;
-      idx = int(-o);
+      gain = false, idx = int(-o);
     } else {
-      return false;
+      return 0.0f;
     }
   }
-  bare = m == 1;
-  coef = kernels::stencil_coeffs::c[m - 1][idx];
-  return true;
+  const float c = m == 1 ? 1.0f : kernels::stencil_coeffs::c[m - 1][idx];
+  return gain ? c : -c;
 }
 
 // The term of face f that differences component `comp`, or null.
@@ -77,209 +80,458 @@ inline const layer_term* term_into(const layer_face_desc& d, int comp) {
   return nullptr;
 }
 
-struct term_values {
-  float r0m1, r1, r2, r3, inv_h, coef;
-  bool negative, gain, bare;
+// Whether the node row (i, j) carries the term (its coordinate along the
+// term's tangential condition axis is at most n-2; the z condition is the
+// row's last node, handled by the term's k range).
+inline bool row_carries(const grid_dims& g, const layer_term& term, int64_t i, int64_t j) {
+  const int ca = term.cond_axis;
+  return ca == 2 || (ca == 0 ? i : j) <= g.extent(ca) - 2;
+}
+
+// One z-face displacement d over an end range [k0, k1): the range's node
+// x takes v_h(k0 + x + d) * w[x] where keep[x] is all ones (the source
+// reaches it), and is left as it is where keep[x] is 0.
+struct z_slot {
+  int h, d;
+  const float* w;
+  const uint32_t* keep;
 };
 
-template <bool Gain, bool Bare, bool Negative>
-void xy_loop(float* __restrict row, const float* __restrict a, const float* __restrict K,
-             const float* __restrict psi, int64_t k0, int64_t k1, const term_values& v) {
-#pragma omp simd
-  for (int64_t k = k0; k <= k1; ++k) {
-    const float sa = Negative ? -a[k] : a[k];
-    const float t1 = K[k] * v.r0m1;
-    const float t2 = -(psi[k] * v.r3);
-    const float val = v.inv_h * std::fma(sa, t1, t2);
-    const float p = Bare ? val : val * v.coef;
-    row[k] = Gain ? row[k] + p : row[k] - p;
+// An end range with its slots in order (d, then the low face first), the
+// first n_behind of them with d < 0.
+struct z_range {
+  int64_t k0 = 0, k1 = 0;
+  int first = 0, n_behind = 0, n = 0;
+};
+
+// Everything that depends on the side and the grid only, formed once per
+// call by every thread for itself.
+struct side_plan {
+  side_plan(const pass_args& a, const layer_table& t, bool e_side);
+
+  const pass_args& a;
+  const layer_table& t;
+  bool e_side;
+  float* const* read;  // adjoint of the corrected components
+  float* const* into;  // adjoint of the differenced components (gathered)
+  const float* K;      // cs_e or cs_h
+  float inv_h[3];
+  int M;               // nominal half-width
+  int d_lo, d_hi;      // displacements q_source - q_target a stencil spans
+  // z faces: profile rows by node of the layer (index k - q_lo), the source
+  // values of the current row per component 0, 1 (index k + M, zero off the
+  // layer), the end ranges with their slots, and the middle [k_a, k_b) they
+  // leave.
+  const float *r0m1[2] = {}, *nr3[2] = {}, *r1[2] = {}, *r2[2] = {};
+  float* v[2][2] = {};
+  z_slot slot[32] = {};
+  z_range range[2];
+  int n_ranges = 0;
+  int64_t k_a = 0, k_b = 0;
+  std::vector<float> pool;
+  std::vector<uint32_t> keep_pool;
+};
+
+void plan_z(side_plan& P);
+
+side_plan::side_plan(const pass_args& a, const layer_table& t, bool e_side)
+    : a(a),
+      t(t),
+      e_side(e_side),
+      read(e_side ? a.e : a.h),
+      into(e_side ? a.h : a.e),
+      K(e_side ? a.c.cs_e : a.c.cs_h),
+      inv_h{1.0f / a.g.dx, 1.0f / a.g.dy, 1.0f / a.g.dz},
+      M(kernels::half_width(a.order)),
+      d_lo(e_side ? 1 - M : -M),
+      d_hi(e_side ? M : M - 1) {
+  plan_z(*this);
+}
+
+inline int64_t face_nodes(const layer_face_desc& fd) {
+  return fd.w > 0 ? std::max<int64_t>(fd.q_hi - fd.q_lo + 1, 0) : 0;
+}
+
+// The end ranges reach as far as the z sources do, widened to whole blocks
+// of 16 nodes (full vectors) while a middle remains; otherwise one range is
+// the whole row.
+void plan_z(side_plan& P) {
+  const int64_t nz = P.a.g.nz;
+  const layer_face_desc &zl = P.t.face[4], &zh = P.t.face[5];
+  if (face_nodes(zl) + face_nodes(zh) == 0) return;
+  auto blocks = [](int64_t n) { return (n + 15) / 16 * 16; };
+  P.k_a = zl.w > 0 ? std::min(nz, blocks(zl.q_hi + P.M + 1)) : 0;
+  P.k_b = zh.w > 0 ? std::max<int64_t>(0, nz - blocks(nz - (zh.q_lo - P.M))) : nz;
+  if (P.k_b <= P.k_a) {
+    P.range[P.n_ranges++].k1 = nz;
+    P.k_a = P.k_b = nz;
+  } else {
+    if (P.k_a > 0) P.range[P.n_ranges++].k1 = P.k_a;
+    if (P.k_b < nz) P.range[P.n_ranges].k0 = P.k_b, P.range[P.n_ranges++].k1 = nz;
   }
-}
-
-void xy_dispatch(float* row, const float* a, const float* K, const float* psi, int64_t k0,
-                 int64_t k1, const term_values& v) {
-  const int key = (v.gain ? 4 : 0) | (v.bare ? 2 : 0) | (v.negative ? 1 : 0);
-  switch (key) {
-    case 0: return xy_loop<false, false, false>(row, a, K, psi, k0, k1, v);
-    case 1: return xy_loop<false, false, true>(row, a, K, psi, k0, k1, v);
-    case 2: return xy_loop<false, true, false>(row, a, K, psi, k0, k1, v);
-    case 3: return xy_loop<false, true, true>(row, a, K, psi, k0, k1, v);
-    case 4: return xy_loop<true, false, false>(row, a, K, psi, k0, k1, v);
-    case 5: return xy_loop<true, false, true>(row, a, K, psi, k0, k1, v);
-    case 6: return xy_loop<true, true, false>(row, a, K, psi, k0, k1, v);
-    default: return xy_loop<true, true, true>(row, a, K, psi, k0, k1, v);
-  }
-}
-
-// Contribution of face f's term for component `comp` from the source row
-// displaced by d along the face normal (an x or y face).
-void xy_source(const layer_ctx& c, int f, int comp, int d, float* row, int64_t s, int64_t i,
-               int64_t j) {
-  const layer_face_desc& fd = c.t.face[f];
-  const layer_term* term = term_into(fd, comp);
-  if (!term) return;
-  const grid_dims& g = c.a.g;
-  int64_t src[3] = {i, j, 0};
-  const int64_t qt = src[fd.axis], qs = qt + d;
-  if (qs < fd.q_lo || qs > fd.q_hi) return;
-  src[fd.axis] = qs;
-  const int ca = term->cond_axis;
-  if (ca < 2 && src[ca] > g.extent(ca) - 2) return;
-  term_values v;
-  if (!layer_reach(c, qs, -int64_t(d), fd.n, v.coef, v.gain, v.bare)) return;
-  const int64_t p = fd.position(qs, c.e_side);
-  v.r0m1 = fd.prof[p] - 1.0f;
-  v.r1 = fd.prof[fd.w + p];
-  v.r2 = fd.prof[2 * fd.w + p];
-  v.r3 = fd.prof[3 * fd.w + p];
-  v.inv_h = c.inv_h[fd.axis];
-  v.negative = term->sign < 0;
-  const int64_t node = (src[0] * g.ny + src[1]) * g.nz;
-  const int64_t k1 = ca == 2 ? g.nz - 2 : g.nz - 1;
-  xy_dispatch(row, c.read[term->target] + s * g.n_nodes + node, c.K + node,
-              term->psi + forward::memory_index(*term, fd.axis, s, src, p), 0, k1, v);
-}
-
-// Contributions of the z faces' terms from the sources ks of the same row
-// whose displacement d = ks - kt lies in [d0, d1]. For one target, sources
-// are met in increasing ks (that is increasing d), the low face before the
-// high one at a shared node, which is the serial order; each source's value
-// is formed once and spread over the targets it reaches.
-void z_group(const layer_ctx& c, int comp, int d0, int d1, float* row, int64_t s, int64_t i,
-             int64_t j) {
-  const grid_dims& g = c.a.g;
-  const layer_face_desc* faces[2] = {&c.t.face[4], &c.t.face[5]};
-  const layer_term* terms[2] = {term_into(*faces[0], comp), term_into(*faces[1], comp)};
-  const int64_t pos[3] = {i, j, 0};
-  int64_t ks_lo = g.nz, ks_hi = -1;
+  const int n_d = P.d_hi - P.d_lo + 1;
+  P.pool.assign(4 * (face_nodes(zl) + face_nodes(zh)) + 4 * (nz + 2 * P.M) + 2 * n_d * nz, 0.0f);
+  P.keep_pool.assign(2 * n_d * nz, 0u);
+  float* next = P.pool.data();
+  uint32_t* next_keep = P.keep_pool.data();
   for (int h = 0; h < 2; ++h) {
-    const layer_term* term = terms[h];
-    if (!term || pos[term->cond_axis] > g.extent(term->cond_axis) - 2) {
-      terms[h] = nullptr;
-      continue;
+    const layer_face_desc& fd = P.t.face[4 + h];
+    const int64_t n = face_nodes(fd);
+    float* rows[4];
+    for (float*& r : rows) r = next, next += n;
+    for (int64_t x = 0; x < n; ++x) {
+      const int64_t p = fd.position(fd.q_lo + x, P.e_side);
+      rows[0][x] = fd.prof[p] - 1.0f;
+      rows[1][x] = -fd.prof[3 * fd.w + p];
+      rows[2][x] = fd.prof[fd.w + p];
+      rows[3][x] = fd.prof[2 * fd.w + p];
     }
-    ks_lo = std::min(ks_lo, faces[h]->q_lo);
-    ks_hi = std::max(ks_hi, faces[h]->q_hi);
+    P.r0m1[h] = rows[0], P.nr3[h] = rows[1], P.r1[h] = rows[2], P.r2[h] = rows[3];
+    for (int c = 0; c < 2; ++c) P.v[c][h] = next, next += nz + 2 * P.M;
   }
-  if (ks_lo > ks_hi) return;
-  const int64_t node = (i * g.ny + j) * g.nz;
-  const float inv_h = c.inv_h[2];
-  auto visit = [&](int64_t ks, int h) {
-      const layer_term* term = terms[h];
-      const layer_face_desc& fd = *faces[h];
-      if (!term || ks < fd.q_lo || ks > fd.q_hi) return;
-      const float* a = c.read[term->target] + s * g.n_nodes + node;
-      const float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0);
-      const int64_t p = fd.position(ks, c.e_side);
-      const float sa = term->sign < 0 ? -a[ks] : a[ks];
-      const float t1 = c.K[node + ks] * (fd.prof[p] - 1.0f);
-      const float t2 = -(psi[p] * fd.prof[3 * fd.w + p]);
-      const float val = inv_h * std::fma(sa, t1, t2);
-      // The stencil of this source: offsets o = kt - ks with their
-      // coefficients; only displacements d = -o in [d0, d1] belong here.
-      const int m = c.e_side ? kernels::fit_backward(c.a.order, ks, fd.n)
-                             : kernels::fit_forward(c.a.order, ks, fd.n);
-      const float* cm = kernels::stencil_coeffs::c[m - 1];
-      const int o_lo = c.e_side ? -m : 1 - m, o_hi = c.e_side ? m - 1 : m;
-      for (int o = o_lo; o <= o_hi; ++o) {
-        const int64_t kt = ks + o;
-        if (-o < d0 || -o > d1 || kt < 0 || kt >= g.nz) continue;
-        const bool gain = c.e_side ? o >= 0 : o >= 1;
-        const int idx = c.e_side ? (o >= 0 ? o : -o - 1) : (o >= 1 ? o - 1 : -o);
-        const float pc = m == 1 ? val : val * cm[idx];
-        row[kt] = gain ? row[kt] + pc : row[kt] - pc;
+  int n_slots = 0;
+  for (int r = 0; r < P.n_ranges; ++r) {
+    z_range& zr = P.range[r];
+    zr.first = n_slots;
+    for (int d = P.d_lo; d <= P.d_hi; ++d) {
+      for (int h = 0; h < 2; ++h) {
+        const layer_face_desc& fd = P.t.face[4 + h];
+        float* w = next;
+        uint32_t* keep = next_keep;
+        bool any = false;
+        for (int64_t k = zr.k0; k < zr.k1; ++k) {
+          const int64_t ks = k + d;
+          const bool in = face_nodes(fd) > 0 && ks >= fd.q_lo && ks <= fd.q_hi;
+          w[k - zr.k0] = in ? reach_weight(P.e_side, P.a.order, ks, -d, nz) : 0.0f;
+          keep[k - zr.k0] = w[k - zr.k0] != 0.0f ? ~0u : 0u;
+          any = any || w[k - zr.k0] != 0.0f;
+        }
+        if (!any) continue;
+        next += zr.k1 - zr.k0;
+        next_keep += zr.k1 - zr.k0;
+        P.slot[n_slots++] = {h, d, w, keep};
+        zr.n_behind += d < 0;
       }
+    }
+    zr.n = n_slots - zr.first;
+  }
+}
+
+// A source row's contribution to the target row, p = v * w over k <= k1.
+struct row_term {
+  const float* a;
+  const float* K;
+  const float* psi;
+  float r0m1, nr3, inv_h, w;
+  int64_t k1;
+};
+
+// N terms in order, accumulated in registers over k in [k0, k1).
+template <int N>
+void add_terms_n(const row_term* t, float* __restrict row, int64_t k0, int64_t k1) {
+  const float* __restrict a[N];
+  const float* __restrict K[N];
+  const float* __restrict psi[N];
+  float r0m1[N], nr3[N], inv_h[N], w[N];
+  for (int n = 0; n < N; ++n) {
+    a[n] = t[n].a, K[n] = t[n].K, psi[n] = t[n].psi;
+    r0m1[n] = t[n].r0m1, nr3[n] = t[n].nr3, inv_h[n] = t[n].inv_h, w[n] = t[n].w;
+  }
+#pragma omp simd
+  for (int64_t k = k0; k < k1; ++k) {
+    float acc = row[k];
+#pragma GCC unroll 4
+    for (int n = 0; n < N; ++n) {
+      const float t1 = K[n][k] * r0m1[n];
+      const float t2 = psi[n][k] * nr3[n];
+      const float v = inv_h[n] * std::fma(a[n][k], t1, t2);
+      acc = acc + v * w[n];
+    }
+    row[k] = acc;
+  }
+}
+
+// Terms in order over k in [k0, k1), each up to its own last node: the
+// nodes that all terms reach in one pass, the rest (at most the row's last
+// node) term by term.
+void add_terms(const row_term* t, int n, float* row, int64_t k0, int64_t k1) {
+  int64_t kv = k1;
+  for (int b = 0; b < n; ++b) kv = std::min(kv, t[b].k1 + 1);
+  for (int b = 0; b < n && k0 < kv; b += 4) {
+    switch (std::min(n - b, 4)) {
+      case 1: add_terms_n<1>(t + b, row, k0, kv); break;
+      case 2: add_terms_n<2>(t + b, row, k0, kv); break;
+      case 3: add_terms_n<3>(t + b, row, k0, kv); break;
+      default: add_terms_n<4>(t + b, row, k0, kv); break;
+    }
+  }
+  for (int64_t k = std::max(k0, kv); k < k1; ++k)
+    for (int b = 0; b < n; ++b)
+      if (t[b].k1 >= k) add_terms_n<1>(t + b, row, k, k + 1);
+}
+
+NORVANE_CELL uint32_t bits_of(float v) {
+  uint32_t b;
+  std::memcpy(&b, &v, sizeof b);
+  return b;
+}
+
+NORVANE_CELL float float_of(uint32_t b) {
+  float v;
+  std::memcpy(&v, &b, sizeof v);
+  return v;
+}
+
+// N slots in order over the end range [k0, k1), accumulated in registers.
+// Every lane forms its sum and the mask picks it or the old value: a plain
+// condition would let the compiler move the loads under it, and loads it
+// cannot prove safe keep a loop scalar.
+template <int N>
+void add_slots_n(const side_plan& P, int comp, const z_slot* z, float* __restrict row, int64_t k0,
+                 int64_t k1) {
+  const float* __restrict v[N];
+  const float* __restrict w[N];
+  const uint32_t* __restrict keep[N];
+  for (int n = 0; n < N; ++n)
+    v[n] = P.v[comp][z[n].h] + (P.M + k0 + z[n].d), w[n] = z[n].w, keep[n] = z[n].keep;
+  float* __restrict r = row + k0;
+#pragma omp simd
+  for (int64_t x = 0; x < k1 - k0; ++x) {
+    float acc = r[x];
+#pragma GCC unroll 4
+    for (int n = 0; n < N; ++n) {
+      const float sum = acc + v[n][x] * w[n][x];
+      acc = float_of((bits_of(sum) & keep[n][x]) | (bits_of(acc) & ~keep[n][x]));
+    }
+    r[x] = acc;
+  }
+}
+
+void add_slots(const side_plan& P, int comp, const z_slot* z, int n, float* row, int64_t k0,
+               int64_t k1) {
+  for (int b = 0; b < n; b += 4) {
+    switch (std::min(n - b, 4)) {
+      case 1: add_slots_n<1>(P, comp, z + b, row, k0, k1); break;
+      case 2: add_slots_n<2>(P, comp, z + b, row, k0, k1); break;
+      case 3: add_slots_n<3>(P, comp, z + b, row, k0, k1); break;
+      default: add_slots_n<4>(P, comp, z + b, row, k0, k1); break;
+    }
+  }
+}
+
+// Source values of one z face along the row; the profile position runs
+// with k, upwards on the high face (Dp = 1) and downwards on the low one.
+template <int Dp>
+void z_values_face(float* __restrict v, const float* __restrict a, const float* __restrict K,
+                   const float* __restrict psi, const float* __restrict r0m1,
+                   const float* __restrict nr3, bool neg, float inv_h, int64_t n) {
+#pragma omp simd
+  for (int64_t x = 0; x < n; ++x) {
+    const float r = neg ? -r0m1[x] : r0m1[x];
+    v[x] = inv_h * std::fma(a[x], K[x] * r, psi[Dp * x] * nr3[x]);
+  }
+}
+
+// Source values of the row's z-face terms for component `comp`; false when
+// the row has none. Both z faces' terms share their condition axis, so a
+// row carries both or neither.
+bool z_values(const side_plan& P, int comp, int64_t s, int64_t i, int64_t j) {
+  if (comp == 2 || P.n_ranges == 0) return false;
+  const grid_dims& g = P.a.g;
+  const int64_t pos[3] = {i, j, 0};
+  const int64_t node = (i * g.ny + j) * g.nz;
+  bool any = false;
+  for (int h = 0; h < 2; ++h) {
+    const layer_face_desc& fd = P.t.face[4 + h];
+    const layer_term* term = term_into(fd, comp);
+    const int64_t n = face_nodes(fd);
+    if (!term || n == 0 || !row_carries(g, *term, i, j)) continue;
+    any = true;
+    const float* a = P.read[term->target] + s * g.n_nodes + node + fd.q_lo;
+    const float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0) +
+                       fd.position(fd.q_lo, P.e_side);
+    float* v = P.v[comp][h] + P.M + fd.q_lo;
+    const bool neg = term->sign < 0;
+    if (fd.high)
+      z_values_face<1>(v, a, P.K + node + fd.q_lo, psi, P.r0m1[h], P.nr3[h], neg, P.inv_h[2], n);
+    else
+      z_values_face<-1>(v, a, P.K + node + fd.q_lo, psi, P.r0m1[h], P.nr3[h], neg, P.inv_h[2], n);
+  }
+  return any;
+}
+
+// Contributions of the sources along axis `axis` (x or y) to the row whose
+// coordinate there is qt, in order of displacement, low face first; the
+// counts of those behind and at the row are returned through n_behind, n_own.
+struct xy_entry {
+  int f;
+  int64_t qs, p;
+  float w;
+};
+
+int xy_entries(const side_plan& P, int axis, int64_t qt, xy_entry* out, int& n_behind,
+               int& n_own) {
+  int n = 0;
+  n_behind = n_own = 0;
+  bool near[2];
+  for (int h = 0; h < 2; ++h) {
+    const layer_face_desc& fd = P.t.face[2 * axis + h];
+    near[h] = fd.w > 0 && qt + P.d_hi >= fd.q_lo && qt + P.d_lo <= fd.q_hi;
+  }
+  if (!near[0] && !near[1]) return 0;
+  for (int d = P.d_lo; d <= P.d_hi; ++d) {
+    for (int h = 0; h < 2; ++h) {
+      const layer_face_desc& fd = P.t.face[2 * axis + h];
+      const int64_t qs = qt + d;
+      if (!near[h] || qs < fd.q_lo || qs > fd.q_hi) continue;
+      const float w = reach_weight(P.e_side, P.a.order, qs, -d, fd.n);
+      if (w == 0.0f) continue;
+      out[n++] = {2 * axis + h, qs, fd.position(qs, P.e_side), w};
+      n_behind += d < 0;
+      n_own += d == 0;
+    }
+  }
+  return n;
+}
+
+// The row terms of entries [e, e + n) for component `comp`, appended to out.
+int resolve(const side_plan& P, int axis, const xy_entry* e, int n, int comp, int64_t s,
+            int64_t i, int64_t j, row_term* out) {
+  const grid_dims& g = P.a.g;
+  int count = 0;
+  for (int x = 0; x < n; ++x) {
+    const layer_face_desc& fd = P.t.face[e[x].f];
+    const layer_term* term = term_into(fd, comp);
+    if (!term || !row_carries(g, *term, i, j)) continue;
+    int64_t src[3] = {i, j, 0};
+    src[axis] = e[x].qs;
+    const int64_t node = (src[0] * g.ny + src[1]) * g.nz;
+    const int64_t p = e[x].p;
+    const float r0m1 = fd.prof[p] - 1.0f;
+    out[count++] = {P.read[term->target] + s * g.n_nodes + node,
+                    P.K + node,
+                    term->psi + forward::memory_index(*term, axis, s, src, p),
+                    term->sign < 0 ? -r0m1 : r0m1,
+                    -fd.prof[3 * fd.w + p],
+                    P.inv_h[axis],
+                    e[x].w,
+                    term->cond_axis == 2 ? g.nz - 2 : g.nz - 1};
+  }
+  return count;
+}
+
+struct row_entries {
+  xy_entry e[16];
+  int n, n_behind, n_own;
+};
+
+// Component `comp` of the row: its x and y terms split into behind, own and
+// ahead groups, then the middle of the row in one ordered pass and the ends
+// with the z passes in between (when z_on: its z source values are formed).
+void gather_row(const side_plan& P, int comp, const row_entries (&xy)[2], bool z_on, int64_t s,
+                int64_t i, int64_t j) {
+  const grid_dims& g = P.a.g;
+  const int64_t nz = g.nz;
+  float* row = P.into[comp] + s * g.n_nodes + (i * g.ny + j) * nz;
+  row_term t[32];
+  int n = 0;
+  // part 0: sources behind the row, 1: at the row, 2: ahead.
+  auto add = [&](int axis, int part) {
+    const row_entries& r = xy[axis];
+    const int from = part == 0 ? 0 : (part == 1 ? r.n_behind : r.n_behind + r.n_own);
+    const int count = part == 0 ? r.n_behind : (part == 1 ? r.n_own : r.n - from);
+    n += resolve(P, axis, r.e + from, count, comp, s, i, j, t + n);
   };
-  // Increasing ks, the low face first at a node in both; when the two
-  // layers do not meet, each is walked over its own range only.
-  const bool both = terms[0] && terms[1];
-  if (both && faces[0]->q_hi >= faces[1]->q_lo) {
-    for (int64_t ks = ks_lo; ks <= ks_hi; ++ks) visit(ks, 0), visit(ks, 1);
+  if (comp == 2) {  // outer x, inner y, no z term
+    add(0, 0), add(1, 0), add(0, 1), add(1, 1), add(1, 2), add(0, 2);
+    if (n > 0) add_terms(t, n, row, 0, nz);
     return;
   }
-  for (int h = 0; h < 2; ++h)
-    if (terms[h])
-      for (int64_t ks = faces[h]->q_lo; ks <= faces[h]->q_hi; ++ks) visit(ks, h);
-}
-
-void source_faces(const layer_ctx& c, int axis, int comp, int d, float* row, int64_t s,
-                  int64_t i, int64_t j) {
-  if (axis == 2) return z_group(c, comp, d, d, row, s, i, j);
-  xy_source(c, 2 * axis, comp, d, row, s, i, j);
-  xy_source(c, 2 * axis + 1, comp, d, row, s, i, j);
-}
-
-void gather_row(const layer_ctx& c, int comp, float* row, int64_t s, int64_t i, int64_t j) {
   const int outer = comp == 0 ? 1 : 0;
-  const int inner = comp == 2 ? 1 : 2;
-  const int lo = c.e_side ? -3 : -4, hi = c.e_side ? 4 : 3;
-  for (int d = lo; d <= -1; ++d) source_faces(c, outer, comp, d, row, s, i, j);
-  if (inner == 2) {
-    z_group(c, comp, lo, -1, row, s, i, j);
-    source_faces(c, outer, comp, 0, row, s, i, j);
-    z_group(c, comp, 0, 0, row, s, i, j);
-    z_group(c, comp, 1, hi, row, s, i, j);
-  } else {
-    for (int d = lo; d <= -1; ++d) source_faces(c, inner, comp, d, row, s, i, j);
-    source_faces(c, outer, comp, 0, row, s, i, j);
-    source_faces(c, inner, comp, 0, row, s, i, j);
-    for (int d = 1; d <= hi; ++d) source_faces(c, inner, comp, d, row, s, i, j);
+  add(outer, 0);
+  const int n_behind = n;
+  add(outer, 1);
+  const int n_own = n - n_behind;
+  add(outer, 2);
+  if (!z_on) {
+    if (n > 0) add_terms(t, n, row, 0, nz);
+    return;
   }
-  for (int d = 1; d <= hi; ++d) source_faces(c, outer, comp, d, row, s, i, j);
+  add_terms(t, n, row, P.k_a, P.k_b);
+  for (int r = 0; r < P.n_ranges; ++r) {
+    const z_range& e = P.range[r];
+    const z_slot* z = P.slot + e.first;
+    add_terms(t, n_behind, row, e.k0, e.k1);
+    if (n_own == 0) {  // the z slots behind and ahead meet: one sequence
+      add_slots(P, comp, z, e.n, row, e.k0, e.k1);
+    } else {
+      add_slots(P, comp, z, e.n_behind, row, e.k0, e.k1);
+      add_terms(t + n_behind, n_own, row, e.k0, e.k1);
+      add_slots(P, comp, z + e.n_behind, e.n - e.n_behind, row, e.k0, e.k1);
+    }
+    add_terms(t + n_behind + n_own, n - n_behind - n_own, row, e.k0, e.k1);
+  }
+}
+
+// Memory advance of one z face along the row (profile direction Dp as for
+// the source values).
+template <int Dp>
+void z_advance_face(float* __restrict psi, const float* __restrict a, const float* __restrict K,
+                    const float* __restrict r1, const float* __restrict r2, bool neg, int64_t n) {
+#pragma omp simd
+  for (int64_t x = 0; x < n; ++x) {
+    const float r = neg ? -r1[x] : r1[x];
+    psi[Dp * x] = std::fma(a[x], K[x] * r, r2[x] * psi[Dp * x]);
+  }
 }
 
 // Memory advance of every term of every face holding the row's nodes.
-void advance_memories(const layer_ctx& c, int64_t s, int64_t i, int64_t j) {
-  const grid_dims& g = c.a.g;
+void advance_memories(const side_plan& P, int64_t s, int64_t i, int64_t j) {
+  const grid_dims& g = P.a.g;
   const int64_t pos[3] = {i, j, 0};
   const int64_t node = (i * g.ny + j) * g.nz;
-  const float* K = c.K + node;
   for (int f = 0; f < 6; ++f) {
-    const layer_face_desc& fd = c.t.face[f];
-    if (fd.w == 0) continue;
+    const layer_face_desc& fd = P.t.face[f];
+    if (fd.w == 0 || (fd.axis < 2 && (pos[fd.axis] < fd.q_lo || pos[fd.axis] > fd.q_hi)))
+      continue;
     for (const layer_term& term : fd.term) {
-      const int ca = term.cond_axis;
-      if (ca < 2 && pos[ca] > g.extent(ca) - 2) continue;
-      const float* a = c.read[term.target] + s * g.n_nodes + node;
+      if (!row_carries(g, term, i, j)) continue;
+      const float* __restrict a = P.read[term.target] + s * g.n_nodes + node;
+      const float* __restrict K = P.K + node;
       const bool neg = term.sign < 0;
       if (fd.axis < 2) {
-        const int64_t q = pos[fd.axis];
-        if (q < fd.q_lo || q > fd.q_hi) continue;
-        const int64_t p = fd.position(q, c.e_side);
-        const float r1 = fd.prof[fd.w + p], r2 = fd.prof[2 * fd.w + p];
+        const int64_t p = fd.position(pos[fd.axis], P.e_side);
+        const float r1 = neg ? -fd.prof[fd.w + p] : fd.prof[fd.w + p], r2 = fd.prof[2 * fd.w + p];
         float* __restrict psi = term.psi + forward::memory_index(term, fd.axis, s, pos, p);
-        const int64_t k1 = ca == 2 ? g.nz - 2 : g.nz - 1;
+        const int64_t k1 = term.cond_axis == 2 ? g.nz - 2 : g.nz - 1;
 #pragma omp simd
-        for (int64_t k = 0; k <= k1; ++k) {
-          const float sa = neg ? -a[k] : a[k];
-          psi[k] = std::fma(sa, K[k] * r1, r2 * psi[k]);
-        }
+        for (int64_t k = 0; k <= k1; ++k) psi[k] = std::fma(a[k], K[k] * r1, r2 * psi[k]);
       } else {
-        float* psi = term.psi + forward::memory_index(term, 2, s, pos, 0);
-        for (int64_t k = fd.q_lo; k <= fd.q_hi; ++k) {
-          const int64_t p = fd.position(k, c.e_side);
-          const float sa = neg ? -a[k] : a[k];
-          psi[p] = std::fma(sa, K[k] * fd.prof[fd.w + p], fd.prof[2 * fd.w + p] * psi[p]);
-        }
+        const int h = f - 4;
+        float* psi = term.psi + forward::memory_index(term, 2, s, pos, 0) +
+                     fd.position(fd.q_lo, P.e_side);
+        if (fd.high)
+          z_advance_face<1>(psi, a + fd.q_lo, K + fd.q_lo, P.r1[h], P.r2[h], neg, face_nodes(fd));
+        else
+          z_advance_face<-1>(psi, a + fd.q_lo, K + fd.q_lo, P.r1[h], P.r2[h], neg, face_nodes(fd));
       }
     }
   }
 }
 
 void run_side(const pass_args& a, const layer_table& t, bool e_side) {
-  const layer_ctx c{a,
-                    t,
-                    e_side,
-                    e_side ? a.e : a.h,
-                    e_side ? a.h : a.e,
-                    e_side ? a.c.cs_e : a.c.cs_h,
-                    {1.0f / a.g.dx, 1.0f / a.g.dy, 1.0f / a.g.dz}};
-  const grid_dims& g = a.g;
+  const side_plan P(a, t, e_side);
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-    const int64_t base = s * g.n_nodes + (i * g.ny + j) * g.nz;
-    for (int comp = 0; comp < 3; ++comp) gather_row(c, comp, c.into[comp] + base, s, i, j);
+    row_entries xy[2];
+    xy[0].n = xy_entries(P, 0, i, xy[0].e, xy[0].n_behind, xy[0].n_own);
+    xy[1].n = xy_entries(P, 1, j, xy[1].e, xy[1].n_behind, xy[1].n_own);
+    // The z source values first, a while before they are read back.
+    const bool z0 = z_values(P, 0, s, i, j), z1 = z_values(P, 1, s, i, j);
+    gather_row(P, 2, xy, false, s, i, j);
+    gather_row(P, 0, xy, z0, s, i, j);
+    gather_row(P, 1, xy, z1, s, i, j);
   });
-  forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { advance_memories(c, s, i, j); });
+  forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { advance_memories(P, s, i, j); });
 }
 
 }  // namespace

@@ -1,60 +1,142 @@
-// Phase C, compiled once per instruction set (see material_gradient.hpp).
+// Phase C, compiled once per instruction set (see material_gradient.hpp for
+// the derivatives). The cells outside the absorbing layers form a box, so the
+// phase runs over its rows (i, j) with the k range fixed per call, one row per
+// iteration of the worksharing loop; every cell's gradient elements are
+// written only by the thread that owns its row. Along a row, in blocks of
+// block_cells cells, the four derivative factors are formed per cell, the
+// shots and stored components are added in the order s, then m, each as one
+// vector pass over the block, a perfect conductor's sums are put back to the
+// +0 it never leaves when it takes no shot, and the sums go into the gradient
+// arrays. The snapshot decoders are the branch-free forms, which give the
+// same values.
 #include "lib/adjoint/material_gradient.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "lib/kernels/update_coeffs.hpp"
 #include "lib/storage/formats.hpp"
 
 namespace norvane::adjoint::NORVANE_ISA_NS {
+namespace {
 
-void material_gradients(const backward_args& a, int t) {
+constexpr int64_t block_cells = 256;
+
+// Cells of one block: the derivative factors and the sums.
+struct cell_block {
+  float d_ca_eps[block_cells], d_cs_eps[block_cells];
+  float d_ca_sig[block_cells], d_cs_sig[block_cells];
+  float g_eps[block_cells], g_sig[block_cells];
+};
+
+template <int Format>
+NORVANE_CELL float stored(const void* store, int64_t at) {
+  if constexpr (Format == 1)
+    return storage::decode_half_flat(static_cast<const uint16_t*>(store)[at]);
+  else if constexpr (Format == 2)
+    return storage::decode_bf16(static_cast<const uint16_t*>(store)[at]);
+  else
+    return static_cast<const float*>(store)[at];
+}
+
+// One shot and component over n cells: l the adjoint E at the cells' nodes,
+// at the stored values' index of the first cell. Conductor cells are summed
+// too and reset afterwards (a branch-free loop).
+template <int Format>
+void add_component(cell_block& b, const float* __restrict l, const void* e_store,
+                   const void* rhs_store, int64_t at, float steps, int64_t n) {
+#pragma omp simd
+  for (int64_t x = 0; x < n; ++x) {
+    const float e = stored<Format>(e_store, at + x);
+    const float r = stored<Format>(rhs_store, at + x);
+    const float pe = (l[x] * e) * steps;
+    const float pr = (l[x] * r) * steps;
+    b.g_eps[x] = b.g_eps[x] + std::fma(pe, b.d_ca_eps[x], b.d_cs_eps[x] * pr);
+    b.g_sig[x] = b.g_sig[x] + std::fma(pe, b.d_ca_sig[x], b.d_cs_sig[x] * pr);
+  }
+}
+
+void add_component(int format, cell_block& b, const float* l, const snapshot_args& sn,
+                   int64_t at, float steps, int64_t n) {
+  if (format == 1)
+    add_component<1>(b, l, sn.e_store, sn.rhs_store, at, steps, n);
+  else if (format == 2)
+    add_component<2>(b, l, sn.e_store, sn.rhs_store, at, steps, n);
+  else
+    add_component<0>(b, l, sn.e_store, sn.rhs_store, at, steps, n);
+}
+
+// Cells [c, c + n) of the row whose first node is `node`.
+void cell_run(const backward_args& a, int t, int64_t node, int64_t c, int64_t n) {
   const grid_dims& g = a.g;
   const snapshot_args& sn = a.snap;
-  const int64_t nx1 = g.nx - 1, ny1 = g.ny - 1, nz1 = g.nz - 1;
-  const int64_t n_int = nx1 > 0 && ny1 > 0 && nz1 > 0 ? nx1 * ny1 * nz1 : 0;
-  const int slot = t / sn.interval;
-  const float steps_covered =
+  const int64_t n_int = int64_t(g.nx - 1) * (g.ny - 1) * (g.nz - 1);
+  const float steps =
       static_cast<float>(int64_t{sn.interval} + t > a.nt ? a.nt - t : sn.interval);
   const int n_comp = sn.components == 3 ? 3 : 1;
   const int first_comp = sn.components == 3 ? 0 : 2;
-  const int64_t comp_stride = sn.component_stride();
-  const int64_t slot_base = static_cast<int64_t>(slot) * sn.n_cells;
-  const auto& w = a.faces;
-  const float eps0 = kernels::eps0;
-#pragma omp for schedule(static)
-  for (int64_t c = 0; c < n_int; ++c) {
-    const int64_t i = c / (ny1 * nz1);
-    const int64_t rem = c - i * ny1 * nz1;
-    const int64_t j = rem / nz1;
-    const int64_t k = rem - j * nz1;
-    if ((w[0].width >= 1 && i < w[0].width) || (w[1].width >= 1 && i >= nx1 - w[1].width) ||
-        (w[2].width >= 1 && j < w[2].width) || (w[3].width >= 1 && j >= ny1 - w[3].width) ||
-        (w[4].width >= 1 && k < w[4].width) || (w[5].width >= 1 && k >= nz1 - w[5].width))
-      continue;
-    float g_eps = 0.0f, g_sig = 0.0f;
-    if (a.n_shots >= 1) {
-      const int64_t n = (i * g.ny + j) * g.nz + k;
-      const float ca = a.c.ca_e[n], q = a.c.cs_e[n], sg = a.sigma[n];
-      const float d_ca_eps = (q * ((1.0f - ca) * eps0)) / g.dt;
-      const float d_cs_eps = (q * (q * -eps0)) / g.dt;
-      const float d_ca_sig = q * ((ca + 1.0f) * -0.5f);
-      const float d_cs_sig = q * (q * -0.5f);
-      for (int64_t s = 0; s < a.n_shots && !(sg > kernels::pec_sigma); ++s) {
-        for (int m = 0; m < n_comp; ++m) {
-          const float l = a.e[first_comp + m][s * g.n_nodes + n];
-          const int64_t at = m * comp_stride + slot_base + s * n_int + c;
-          const float e = storage::load_wavefield_value(sn.e_store, at, sn.format);
-          const float r = storage::load_wavefield_value(sn.rhs_store, at, sn.format);
-          const float pe = (l * e) * steps_covered;
-          const float pr = (l * r) * steps_covered;
-          g_eps = g_eps + std::fma(pe, d_ca_eps, d_cs_eps * pr);
-          g_sig = g_sig + std::fma(pe, d_ca_sig, d_cs_sig * pr);
-        }
-      }
+  const int64_t slot_base = static_cast<int64_t>(t / sn.interval) * sn.n_cells;
+  cell_block b;
+  std::fill(b.g_eps, b.g_eps + n, 0.0f);
+  std::fill(b.g_sig, b.g_sig + n, 0.0f);
+  if (a.n_shots >= 1) {
+    const float* __restrict ca_e = a.c.ca_e + node;
+    const float* __restrict cs_e = a.c.cs_e + node;
+    const float eps0 = kernels::eps0, dt = g.dt;
+#pragma omp simd
+    for (int64_t x = 0; x < n; ++x) {
+      const float ca = ca_e[x], q = cs_e[x];
+      b.d_ca_eps[x] = (q * ((1.0f - ca) * eps0)) / dt;
+      b.d_cs_eps[x] = (q * (q * -eps0)) / dt;
+      b.d_ca_sig[x] = q * ((ca + 1.0f) * -0.5f);
+      b.d_cs_sig[x] = q * (q * -0.5f);
     }
-    if (a.want_grad_eps_r == 1) a.grad_eps_r[c] = a.grad_eps_r[c] + g_eps;
-    if (a.want_grad_sigma == 1) a.grad_sigma[c] = a.grad_sigma[c] + g_sig;
+    for (int64_t s = 0; s < a.n_shots; ++s)
+      for (int m = 0; m < n_comp; ++m)
+        add_component(sn.format, b, a.e[first_comp + m] + s * g.n_nodes + node, sn,
+                      m * sn.component_stride() + slot_base + s * n_int + c, steps, n);
+    // A perfect conductor takes no shot at all: its sums stay +0.
+    const float* __restrict sg = a.sigma + node;
+#pragma omp simd
+    for (int64_t x = 0; x < n; ++x) {
+      const bool conductor = sg[x] > kernels::pec_sigma;
+      b.g_eps[x] = conductor ? 0.0f : b.g_eps[x];
+      b.g_sig[x] = conductor ? 0.0f : b.g_sig[x];
+    }
+  }
+  if (a.want_grad_eps_r == 1) {
+    float* __restrict out = a.grad_eps_r + c;
+#pragma omp simd
+    for (int64_t x = 0; x < n; ++x) out[x] = out[x] + b.g_eps[x];
+  }
+  if (a.want_grad_sigma == 1) {
+    float* __restrict out = a.grad_sigma + c;
+#pragma omp simd
+    for (int64_t x = 0; x < n; ++x) out[x] = out[x] + b.g_sig[x];
+  }
+}
+
+}  // namespace
+
+void material_gradients(const backward_args& a, int t) {
+  const grid_dims& g = a.g;
+  const int64_t nx1 = g.nx - 1, ny1 = g.ny - 1, nz1 = g.nz - 1;
+  // The box of cells outside every lined face: cell q along an axis of n-1
+  // cells is left out below a low width w (q < w) and from n-1-w on.
+  const auto& w = a.faces;
+  const int64_t lo[3] = {w[0].width >= 1 ? w[0].width : 0, w[2].width >= 1 ? w[2].width : 0,
+                         w[4].width >= 1 ? w[4].width : 0};
+  const int64_t hi[3] = {w[1].width >= 1 ? nx1 - w[1].width : nx1,
+                         w[3].width >= 1 ? ny1 - w[3].width : ny1,
+                         w[5].width >= 1 ? nz1 - w[5].width : nz1};
+  const int64_t ni = hi[0] - lo[0], nj = hi[1] - lo[1];
+  const int64_t rows = ni > 0 && nj > 0 && hi[2] > lo[2] ? ni * nj : 0;
+#pragma omp for schedule(static)
+  for (int64_t r = 0; r < rows; ++r) {
+    const int64_t i = lo[0] + r / nj, j = lo[1] + r % nj;
+    const int64_t node = (i * g.ny + j) * g.nz, c = (i * ny1 + j) * nz1;
+    for (int64_t k = lo[2]; k < hi[2]; k += block_cells)
+      cell_run(a, t, node + k, c + k, std::min(block_cells, hi[2] - k));
   }
 }
 

@@ -126,9 +126,14 @@ NORVANE_CELL float decode_half_flat(uint16_t hv) {
   const uint32_t m = h & 0x3FFu;
   const uint32_t normal = S | ((e + 112u) << 23) | (m << 13);
   const uint32_t special = S | 0x7F800000u | (m << 13);
-  // A subnormal is m * 2^-24 exactly: m converts exactly and the scaling is
-  // by a power of two.
-  const uint32_t sub = S | float_bits(static_cast<float>(static_cast<int32_t>(m)) * 0x1p-24f);
+  // A subnormal, m * 2^-24, normalises at the highest set bit p of m, found
+  // by comparisons: integer operations only, which a compiler turns into
+  // selects (it would not speculate float operations placed under a
+  // condition), so vector loops stay branch-free.
+  const uint32_t p = uint32_t(m >= 2u) + uint32_t(m >= 4u) + uint32_t(m >= 8u) +
+                     uint32_t(m >= 16u) + uint32_t(m >= 32u) + uint32_t(m >= 64u) +
+                     uint32_t(m >= 128u) + uint32_t(m >= 256u) + uint32_t(m >= 512u);
+  const uint32_t sub = m == 0u ? S : (S | ((103u + p) << 23) | ((m << (23u - p)) & 0x7FFFFFu));
   const uint32_t out = e == 31u ? special : (e != 0u ? normal : sub);
   return bits_float(out);
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <omp.h>
 
+#include <algorithm>
+
 #include "lib/kernels/isa.hpp"
 #include "tests/common/sim_case.hpp"
 #include "tests/reference/reference.hpp"
@@ -89,5 +91,79 @@ TEST_P(BackwardVsReference, LongRowsEveryInstructionSet) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8));
+
+// Layer geometries the small random cases do not reach: rows long enough
+// for a middle between the two z layers, a single z layer, the two layers
+// of an axis overlapping, width-0 faces, axes of three nodes, and rows
+// longer than the material-gradient phase's blocks.
+struct layer_geometry {
+  int nx, ny, nz;
+  int pml[6];
+};
+
+constexpr layer_geometry k_layer_geometries[] = {
+    {11, 9, 67, {3, 2, 0, 4, 5, 3}},    // long rows, an unlined y face
+    {7, 9, 45, {0, 2, 3, 0, 0, 9}},     // high z layer only
+    {9, 6, 40, {5, 5, 4, 3, 20, 21}},   // every axis's layers overlap
+    {3, 4, 3, {1, 1, 2, 0, 1, 1}},      // three-node axes
+    {4, 3, 530, {1, 0, 0, 1, 2, 3}},    // rows of several material-gradient blocks
+};
+
+// A random case on the given geometry, with the adjoint state (fields and
+// memories) random from the start, some elements -0, so that every layer
+// term carries a value in the first step and a stray +0 would show.
+void prepare_geometry(std::mt19937& rng, int order, const layer_geometry& q, nt::sim_case& c,
+                      nt::adjoint_state& adj) {
+  c = nt::random_case(rng, order);
+  c.nx = q.nx, c.ny = q.ny, c.nz = q.nz, c.nt = 3;
+  std::copy(q.pml, q.pml + 6, c.pml);
+  std::uniform_int_distribution<int> px(0, q.nx - 1), py(0, q.ny - 1), pz(0, q.nz - 1);
+  for (auto* pos : {&c.src_pos, &c.rec_pos})
+    for (size_t n = 0; n < pos->size(); n += 3)
+      (*pos)[n] = px(rng), (*pos)[n + 1] = py(rng), (*pos)[n + 2] = pz(rng);
+  c.eps_r.clear();
+  c.randomize_materials(rng, true);
+  c.wavelet.assign(size_t(c.n_src) * c.nt, 0.5f);
+  for (int f = 0; f < 6; ++f) c.prof_e[f].clear(), c.prof_h[f].clear();
+  c.allocate();
+  c.randomize_profiles(rng);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int k = 0; k < 3; ++k)
+    for (auto& v : c.e[k]) v = u(rng);
+  c.run_forward(&::forward);
+  adj.allocate(c);
+  auto fill = [&](std::vector<float>& v) {
+    for (auto& x : v) x = u(rng) < -0.9f ? -0.0f : u(rng);
+  };
+  for (int k = 0; k < 3; ++k) fill(adj.e[k]), fill(adj.h[k]);
+  for (auto& m : adj.psi) fill(m);
+  fill(adj.residual);
+}
+
+TEST_P(BackwardVsReference, LayerGeometries) {
+  nt::order_guard guard(GetParam());
+  std::mt19937 rng(4000 + GetParam());
+  for (const layer_geometry& q : k_layer_geometries) {
+    nt::sim_case c;
+    nt::adjoint_state start;
+    prepare_geometry(rng, GetParam(), q, c, start);
+    nt::adjoint_state ref = start;
+    ref.run_backward(c, &norvane_ref::backward);
+    for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
+                     norvane::kernels::isa_avx512}) {
+      if (!norvane::kernels::cpu_runs(isa)) continue;
+      norvane::kernels::force_isa(isa);
+      for (int threads : {1, 2}) {
+        omp_set_num_threads(threads);
+        nt::adjoint_state lib = start;
+        lib.run_backward(c, &::backward);
+        ASSERT_EQ(nt::compare_backward(lib, ref), "")
+            << norvane::kernels::isa_name(isa) << ", " << threads << " threads, grid " << q.nx
+            << "x" << q.ny << "x" << q.nz << ", pml " << q.pml[0] << q.pml[1] << q.pml[2]
+            << q.pml[3] << q.pml[4] << q.pml[5];
+      }
+    }
+  }
+}
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "lib/storage/formats.hpp"
 
@@ -18,6 +19,20 @@ uint32_t bits(float v) { return float_bits(v); }
 TEST(FlatFormats, HalfDecodeMatchesOnEveryPattern) {
   for (uint32_t h = 0; h < 65536; ++h)
     ASSERT_EQ(bits(decode_half_flat(uint16_t(h))), bits(decode_half(uint16_t(h)))) << std::hex << h;
+}
+
+// The same through a vector loop, the way the snapshot and gradient loops
+// call it.
+TEST(FlatFormats, HalfDecodeMatchesInAVectorLoop) {
+  std::vector<uint16_t> h(65536);
+  std::vector<float> out(h.size());
+  for (uint32_t n = 0; n < h.size(); ++n) h[n] = uint16_t(n);
+  const uint16_t* __restrict in = h.data();
+  float* __restrict o = out.data();
+#pragma omp simd
+  for (int64_t n = 0; n < int64_t(h.size()); ++n) o[n] = decode_half_flat(in[n]);
+  for (uint32_t n = 0; n < h.size(); ++n)
+    ASSERT_EQ(bits(out[n]), bits(decode_half(uint16_t(n)))) << std::hex << n;
 }
 
 TEST(FlatFormats, EncodersMatchOnSampledPatterns) {
