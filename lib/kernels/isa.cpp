@@ -24,7 +24,8 @@ isa_level choose() {
 
 bool cpu_runs(isa_level level) {
   __builtin_cpu_init();
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+                    __builtin_cpu_supports("f16c");
   if (level == isa_avx2) return avx2;
   if (level == isa_avx512)
     return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
