@@ -1,5 +1,7 @@
 #include "lib/kernels/isa.hpp"
 
+#include <cpuid.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -8,6 +10,13 @@ namespace norvane::kernels {
 namespace {
 
 int g_forced = -1;
+
+// Half-precision conversion instructions (CPUID leaf 1, ECX bit 29); asked
+// of CPUID directly since not every compiler's feature builtin knows them.
+bool has_f16c() {
+  unsigned a = 0, b = 0, c = 0, d = 0;
+  return __get_cpuid(1, &a, &b, &c, &d) != 0 && (c & bit_F16C) != 0;
+}
 
 isa_level choose() {
   isa_level best = isa_generic;
@@ -24,8 +33,7 @@ isa_level choose() {
 
 bool cpu_runs(isa_level level) {
   __builtin_cpu_init();
-  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-                    __builtin_cpu_supports("f16c");
+  const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") && has_f16c();
   if (level == isa_avx2) return avx2;
   if (level == isa_avx512)
     return avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
