@@ -1,9 +1,10 @@
 // Phases E and G as gathers (see gather_plan.hpp for the order of the
 // contributions). Every target row (s, i, j) of every component is owned by
-// one thread, which runs its plan: per segment, one vector loop over k that
-// keeps the targets in registers and adds the segment's terms in order, so
-// each target receives exactly the one-thread scatter's additions in its
-// order, bit for bit, for any thread count.
+// one thread, which runs its plan: block by block of 16 targets, the targets
+// held in registers while the block's terms are added in order (masked per
+// lane in the blocks at the row ends), so each target receives exactly the
+// one-thread scatter's additions in its order, bit for bit, for any thread
+// count.
 // The sources are read before any of them is rescaled: the rescaling by
 // ca_e or ca_h is a second sweep after a barrier, or, where nothing else
 // touches the rescaled field in between, deferred to the next phase, which

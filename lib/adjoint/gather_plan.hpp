@@ -11,9 +11,11 @@
 // (outer = the larger stride; at a shared node the component earlier in
 // x, y, z order scatters first, which is always the inner-axis one).
 //
-// The row is cut into segments of targets that receive the same ordered
-// terms: one long interior segment and a few short ones near the row ends,
-// where the sources' stencils shrink. Rows differ only within a stencil's
+// The row is swept in blocks of 16 targets: runs of blocks whose targets all
+// receive the same ordered terms share one list, and the blocks at the row
+// ends, where the sources' stencils shrink, carry per-lane coefficients and
+// masks (rows that cannot use blocks are cut into segments of targets with
+// equal terms instead). Rows differ only within a stencil's
 // reach of the x and y faces, so the rows of a component fall into a few
 // classes per axis and a plan is built once per class and call.
 #pragma once
