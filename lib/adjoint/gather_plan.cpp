@@ -9,8 +9,6 @@
 namespace norvane::adjoint {
 namespace {
 
-using kernels::stencil_coeffs;
-
 // A source of contributions to a target component: the component whose
 // adjoint is scattered, the axis it is scattered along, and the sign of its
 // scatter value (+-cb_axis * v).
@@ -50,39 +48,11 @@ struct builder {
   std::vector<ranged_term> out;
 
   // Signed coefficient with which a source at axis position qs reaches the
-  // target at qt; false when it does not.
+  // target at qt, its scatter sign folded in; false when it does not.
   bool reach(int64_t qs, int64_t qt, int64_t len, bool negative, float& coef) const {
-    const int order = a.order;
-    const int64_t o = qt - qs;
-    int m, idx;
-    bool gain;
-    if (forward_transpose) {
-      m = kernels::fit_forward(order, qs, len);
-      if (o >= 1 && o <= m) {
-        gain = true;
-        idx = static_cast<int>(o - 1);
-      } else if (o <= 0 && o >= 1 - m) {
-        gain = false;
-        idx = static_cast<int>(-o);
-      } else {
-        return false;
-      }
-    } else {
-      m = kernels::fit_backward(order, qs, len);
-      if (o >= 0 && o <= m - 1) {
-        gain = true;
-        idx = static_cast<int>(o);
-      } else if (o <= -1 && o >= -m) {
-        gain = false;
-        idx = static_cast<int>(-o - 1);
-      } else {
-        return false;
-      }
-    }
-    // Half-width 1 adds the value itself; multiplying by +-1 is exact.
-    const float c = m == 1 ? 1.0f : stencil_coeffs::c[m - 1][idx];
-    coef = gain != negative ? c : -c;
-    return true;
+    const float w = kernels::stencil_weight(!forward_transpose, a.order, qs, qt - qs, len);
+    coef = negative ? -w : w;
+    return w != 0.0f;
   }
 
   int scale_of(int axis) const {

@@ -43,35 +43,6 @@ using forward::layer_face_desc;
 using forward::layer_table;
 using forward::layer_term;
 
-// Signed weight with which the transposed difference at normal coordinate qs
-// (axis of n nodes) reaches the node o = q_target - qs away; 0 outside its
-// stencil (no coefficient is 0).
-float reach_weight(bool e_side, int order, int64_t qs, int64_t o, int64_t n) {
-  int m, idx;
-  bool gain;
-  if (e_side) {
-    m = kernels::fit_backward(order, qs, n);
-    if (o >= 0 && o <= m - 1) {
-      gain = true, idx = int(o);
-    } else if (o <= -1 && o >= -m) {
-      gain = false, idx = int(-o - 1);
-    } else {
-      return 0.0f;
-    }
-  } else {
-    m = kernels::fit_forward(order, qs, n);
-    if (o >= 1 && o <= m) {
-      gain = true, idx = int(o - 1);
-    } else if (o <= 0 && o >= 1 - m) {
-      gain = false, idx = int(-o);
-    } else {
-      return 0.0f;
-    }
-  }
-  const float c = m == 1 ? 1.0f : kernels::stencil_coeffs::c[m - 1][idx];
-  return gain ? c : -c;
-}
-
 // The term of face f that differences component `comp`, or null.
 inline const layer_term* term_into(const layer_face_desc& d, int comp) {
   if (d.w == 0) return nullptr;
@@ -202,7 +173,7 @@ void plan_z(side_plan& P) {
         for (int64_t k = zr.k0; k < zr.k1; ++k) {
           const int64_t ks = k + d;
           const bool in = face_nodes(fd) > 0 && ks >= fd.q_lo && ks <= fd.q_hi;
-          w[k - zr.k0] = in ? reach_weight(P.e_side, P.a.order, ks, -d, nz) : 0.0f;
+          w[k - zr.k0] = in ? kernels::stencil_weight(P.e_side, P.a.order, ks, -d, nz) : 0.0f;
           keep[k - zr.k0] = w[k - zr.k0] != 0.0f ? ~0u : 0u;
           any = any || w[k - zr.k0] != 0.0f;
         }
@@ -384,7 +355,7 @@ int xy_entries(const side_plan& P, int axis, int64_t qt, xy_entry* out, int& n_b
       const layer_face_desc& fd = P.t.face[2 * axis + h];
       const int64_t qs = qt + d;
       if (!near[h] || qs < fd.q_lo || qs > fd.q_hi) continue;
-      const float w = reach_weight(P.e_side, P.a.order, qs, -d, fd.n);
+      const float w = kernels::stencil_weight(P.e_side, P.a.order, qs, -d, fd.n);
       if (w == 0.0f) continue;
       out[n++] = {2 * axis + h, qs, fd.position(qs, P.e_side), w};
       n_behind += d < 0;

@@ -48,6 +48,37 @@ NORVANE_CELL int fit_backward(int order, int64_t pos, int64_t len) {
   return 1;
 }
 
+// Signed weight of the node o = q - qs in the difference at position qs (an
+// axis of len nodes), which is also the coefficient its transpose scatters
+// there: +c_k where the difference adds the node, -c_k where it subtracts
+// it, 0 outside the stencil (no coefficient is 0). At half-width 1 it is
+// +-1, and v * (+-1) is exactly +-v.
+NORVANE_CELL float stencil_weight(bool backward, int order, int64_t qs, int64_t o, int64_t len) {
+  int m, idx;
+  bool gain;
+  if (backward) {
+    m = fit_backward(order, qs, len);
+    if (o >= 0 && o <= m - 1) {
+      gain = true, idx = static_cast<int>(o);
+    } else if (o <= -1 && o >= -m) {
+      gain = false, idx = static_cast<int>(-o - 1);
+    } else {
+      return 0.0f;
+    }
+  } else {
+    m = fit_forward(order, qs, len);
+    if (o >= 1 && o <= m) {
+      gain = true, idx = static_cast<int>(o - 1);
+    } else if (o <= 0 && o >= 1 - m) {
+      gain = false, idx = static_cast<int>(-o);
+    } else {
+      return 0.0f;
+    }
+  }
+  const float c = m == 1 ? 1.0f : stencil_coeffs::c[m - 1][idx];
+  return gain ? c : -c;
+}
+
 // Weighted sum of the pair differences d_1..d_m with the rounding of the
 // half-width: f0 points at the centre element, ahead(k)/behind(k) the pair.
 // `unit_stride` selects the unfused summation at half-width 4.
