@@ -3,6 +3,8 @@
 #include "lib/adjoint/gather_plan.hpp"
 
 #include <algorithm>
+#include <string>
+#include <unordered_map>
 
 #include "lib/kernels/staggered_diff.hpp"
 
@@ -162,10 +164,43 @@ void cut_segments(const std::vector<ranged_term>& out, std::vector<gather_segmen
   }
 }
 
+template <class T>
+void append_bytes(std::string& key, const T& v) {
+  key.append(reinterpret_cast<const char*>(&v), sizeof v);
+}
+
+void append_key(std::string& key, const gather_term& t) {
+  append_bytes(key, t.offset), append_bytes(key, t.coef), append_bytes(key, t.comp);
+  append_bytes(key, t.scale);
+}
+
+void append_key(std::string& key, const lane_term& t) {
+  append_bytes(key, t.offset), append_bytes(key, t.comp), append_bytes(key, t.scale);
+  append_bytes(key, t.coef), append_bytes(key, t.mask);
+}
+
+// Rows of different classes share most of their term lists, so equal lists
+// are stored once: the list just appended from `first` on is dropped again
+// when an equal one exists, and that one's start is returned.
+template <class T>
+int intern(std::vector<T>& pool, int first, std::unordered_map<std::string, int>& seen) {
+  std::string key;
+  for (size_t q = first; q < pool.size(); ++q) append_key(key, pool[q]);
+  const auto [at, fresh] = seen.emplace(std::move(key), first);
+  if (!fresh) pool.resize(first);
+  return at->second;
+}
+
+// Term lists already stored, by content.
+struct interned {
+  std::unordered_map<std::string, int> terms, lane_terms;
+};
+
 // Blocks of one row of nz >= block_lanes targets. Lanes an earlier block
 // already took are masked off in the overlapping last block.
 void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, std::vector<gather_piece>& pieces,
-                std::vector<gather_term>& terms, std::vector<lane_term>& lane_terms, int first_piece) {
+                std::vector<gather_term>& terms, std::vector<lane_term>& lane_terms, int first_piece,
+                interned& seen) {
   int64_t done = 0;
   for (int64_t k = 0; done < nz; k = std::min(k + block_lanes, nz - block_lanes)) {
     const int64_t lo = std::max(k, done), hi = k + block_lanes - 1;
@@ -187,7 +222,7 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, std::vector<gat
         ++prev->n_blocks;
         terms.resize(first);
       } else {
-        pieces.push_back({k, 1, true, first, count});
+        pieces.push_back({k, 1, true, intern(terms, first, seen.terms), count});
       }
     } else {
       // Consecutive terms from one source offset (the single targets near
@@ -215,7 +250,7 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, std::vector<gat
         }
       }
       const int count = static_cast<int>(lane_terms.size()) - first;
-      if (count > 0) pieces.push_back({k, 1, false, first, count});
+      if (count > 0) pieces.push_back({k, 1, false, intern(lane_terms, first, seen.lane_terms), count});
     }
     done = hi + 1;
   }
@@ -228,6 +263,7 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
   const target_desc* targets = h_transpose ? g_targets : e_targets;
   const int64_t nz = a.g.nz;
   rows.resize(size_t{3} * x.count * y.count);
+  interned seen;
   for (int c = 0; c < 3; ++c) {
     for (int cx = 0; cx < x.count; ++cx) {
       for (int cy = 0; cy < y.count; ++cy) {
@@ -245,7 +281,7 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
           rp.count = static_cast<int>(segments.size()) - rp.first;
         } else {
           rp = {true, static_cast<int>(pieces.size()), 0};
-          cut_blocks(b.out, nz, pieces, terms, lane_terms, rp.first);
+          cut_blocks(b.out, nz, pieces, terms, lane_terms, rp.first, seen);
           rp.count = static_cast<int>(pieces.size()) - rp.first;
         }
       }
