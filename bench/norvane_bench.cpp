@@ -10,9 +10,10 @@
 //
 //   norvane_bench [--quick] [--csv FILE] [--threads N]
 //                 [--grid N] [--steps NT] [--shots S] [--orders 2,8] [--pml 0,10]
-//                 [--pass forward|backward]
+//                 [--pass forward|backward] [--snapshots none,f32,half,bf16]
 // The options after the first line restrict the full matrix to one grid,
-// step count, shot count, set of orders and layer widths.
+// step count, shot count, set of orders, layer widths, pass and snapshot
+// formats.
 #include <omp.h>
 #include <sys/resource.h>
 
@@ -173,6 +174,7 @@ int main(int argc, char** argv) {
   std::vector<int> only_grid, only_orders, only_pml, only_shots;
   int steps = 0;
   std::string only_pass;  // "forward" or "backward": that pass's cases only
+  std::vector<int> only_formats;  // -1 none, 0 f32, 1 half, 2 bf16
   auto list = [](const char* arg) {
     std::vector<int> v;
     for (const char* p = arg; *p;) {
@@ -189,6 +191,15 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[i], "--shots")) only_shots = list(argv[i + 1]);
     if (!std::strcmp(argv[i], "--steps")) steps = std::atoi(argv[i + 1]);
     if (!std::strcmp(argv[i], "--pass")) only_pass = argv[i + 1];
+    if (!std::strcmp(argv[i], "--snapshots")) {
+      for (const char* p = argv[i + 1]; *p;) {
+        const char* names[4] = {"none", "f32", "half", "bf16"};
+        for (int f = 0; f < 4; ++f)
+          if (!std::strncmp(p, names[f], std::strlen(names[f]))) only_formats.push_back(f - 1);
+        while (*p && *p != ',') ++p;
+        if (*p == ',') ++p;
+      }
+    }
   }
   auto keep = [](const std::vector<int>& only, int v) {
     return only.empty() || std::find(only.begin(), only.end(), v) != only.end();
@@ -216,9 +227,9 @@ int main(int argc, char** argv) {
             b.nt = steps > 0 ? steps : (n >= 256 ? 8 : 24);
             if (n >= 256 && shots == 4) continue;  // ~3.5 GiB of fields; skipped
             const bool fwd = only_pass != "backward", bwd = only_pass != "forward";
-            if (fwd) cases.push_back(b);
+            if (fwd && keep(only_formats, -1)) cases.push_back(b);
             for (int fmt : {0, 1, 2}) {
-              if (quick && fmt != 1) continue;
+              if ((quick && fmt != 1) || !keep(only_formats, fmt)) continue;
               b.snapshot_format = fmt;
               if (fwd) cases.push_back(b);
               if (fmt == 1 && bwd) {
