@@ -29,21 +29,15 @@ void update_e(const pass_args& a, const row_kernels& k) {
 
 // The layer corrections of a row read only the other field type, which the
 // update of this field leaves alone, and touch only the row's own nodes; so
-// each row is corrected right after its update, while it is in cache, with
-// the same per-node sequence of operations as two separate sweeps. Rows that
-// meet no x or y layer still carry the z layers at both ends.
+// each row is corrected together with its update, with the same per-node
+// sequence of operations as two separate sweeps. Rows that meet no x or y
+// layer still carry the z layers at both ends.
 void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k) {
-  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-    k.h_row(a, s, i, j);
-    k.h_layer_row(a, t, s, i, j);
-  });
+  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.h_layered_row(a, t, s, i, j); });
 }
 
 void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k) {
-  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-    k.e_row(a, s, i, j);
-    k.e_layer_row(a, t, s, i, j);
-  });
+  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.e_layered_row(a, t, s, i, j); });
 }
 
 }  // namespace norvane::forward

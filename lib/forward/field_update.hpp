@@ -26,9 +26,10 @@ struct row_kernels {
   // One row (s, i, j) of the H update (phase A) or E update (phase C).
   void (*h_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
   void (*e_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
-  // One row of the H-side (phase B) or E-side (phase D) layer corrections.
-  void (*h_layer_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
-  void (*e_layer_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
+  // One row of the H (phases A+B) or E update (C+D) followed by its
+  // absorbing-layer corrections.
+  void (*h_layered_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
+  void (*e_layered_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
 };
 
 // Kernels of each instruction set (null where the build or the CPU lacks it).

@@ -10,7 +10,7 @@ namespace norvane::forward {
 
 const row_kernels* row_kernels_avx2() {
   static const row_kernels k{"avx2", kernels::isa_avx2, &avx2::h_row, &avx2::e_row,
-                                 &avx2::h_layer_row, &avx2::e_layer_row};
+                                 &avx2::h_layered_row, &avx2::e_layered_row};
   return &k;
 }
 

@@ -10,7 +10,7 @@ namespace norvane::forward {
 
 const row_kernels* row_kernels_avx512() {
   static const row_kernels k{"avx512", kernels::isa_avx512, &avx512::h_row, &avx512::e_row,
-                                 &avx512::h_layer_row, &avx512::e_layer_row};
+                                 &avx512::h_layered_row, &avx512::e_layered_row};
   return &k;
 }
 

@@ -10,7 +10,7 @@ namespace norvane::forward {
 
 const row_kernels* row_kernels_generic() {
   static const row_kernels k{"generic", kernels::isa_generic, &generic::h_row, &generic::e_row,
-                                 &generic::h_layer_row, &generic::e_layer_row};
+                                 &generic::h_layered_row, &generic::e_layered_row};
   return &k;
 }
 

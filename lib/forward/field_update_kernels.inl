@@ -65,8 +65,24 @@ inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo, int64_t full_hi, in
   for (int64_t k = b + 1; k <= hi; ++k) edge(k);
 }
 
-template <int MX, int MY, int MZ, bool Cubic>
-void h_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+// The x and y layer corrections of a row, copied to locals so that the loops
+// see them as plain values (unset where the row is in no such layer).
+struct plane_terms {
+  row_layers::plane_term x, y;
+};
+
+template <bool LX, bool LY>
+inline plane_terms plane_terms_of(const row_layers* L, int b) {
+  plane_terms t{};
+  if constexpr (LX) t.x = L->x[b];
+  if constexpr (LY) t.y = L->y[b];
+  return t;
+}
+
+// LX, LY: the row lies in an x or y layer and carries those corrections (L,
+// see row_layers) inside its loops.
+template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false>
+void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j) {
   const grid_dims& g = a.g;
   const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
   const int64_t node0 = i * g.plane + j * nz;
@@ -79,6 +95,7 @@ void h_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
   float* __restrict hz = a.h[2] + f0;
   const float* __restrict ca = a.c.ca_h + node0;
   const float* __restrict cb = a.c.cb_h + node0;
+  const float* __restrict cs = LX || LY ? L->cs : nullptr;
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
@@ -86,35 +103,54 @@ void h_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
 
   if (i >= 1 && i_in && j_in) {
+    const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
     k_sweep<MZ, true>(0, nz - 2, zf_lo, zf_hi, nz, order, ey, [&](int64_t k, float dzey) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
       const float dyez = diff_forward_m<MY, false>(ez + k, sy);
-      hx[k] = std::fma(cbz, dzey, std::fma(ca[k], hx[k], -(dyez * cby)));
+      float v = std::fma(cbz, dzey, std::fma(ca[k], hx[k], -(dyez * cby)));
+      if constexpr (LY) v = row_layers::plane<false>(v, lay.y, cs[k], dyez, k);
+      hx[k] = v;
     });
   }
   if (i_in && j >= 1 && j_in) {
+    const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
     k_sweep<MZ, true>(0, nz - 2, zf_lo, zf_hi, nz, order, ex, [&](int64_t k, float dzex) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
       const float dxez = diff_forward_m<MX, false>(ez + k, sx);
-      hy[k] = std::fma(c, dxez, std::fma(ca[k], hy[k], -(dzex * cbz)));
+      float v = std::fma(c, dxez, std::fma(ca[k], hy[k], -(dzex * cbz)));
+      if constexpr (LX) v = row_layers::plane<true>(v, lay.x, cs[k], dxez, k);
+      hy[k] = v;
     });
   }
   if (i_in && j_in) {
+    const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
 #pragma omp simd
     for (int64_t k = 1; k <= nz - 2; ++k) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dyex = diff_forward_m<MY, false>(ex + k, sy);
       const float dxey = diff_forward_m<MX, false>(ey + k, sx);
-      hz[k] = std::fma(cby, dyex, std::fma(ca[k], hz[k], -(dxey * c)));
+      float v = std::fma(cby, dyex, std::fma(ca[k], hz[k], -(dxey * c)));
+      if constexpr (LX) v = row_layers::plane<false>(v, lay.x, cs[k], dxey, k);
+      if constexpr (LY) v = row_layers::plane<true>(v, lay.y, cs[k], dyex, k);
+      hz[k] = v;
+    }
+    // The x and y corrections of hz also reach its first and last node.
+    if constexpr (LX || LY) {
+      for (const int64_t k : {int64_t{0}, nz - 1}) {
+        float v = hz[k];
+        if constexpr (LX) v = row_layers::plane<false>(v, lay.x, cs[k], diff_forward_m<MX, false>(ey + k, sx), k);
+        if constexpr (LY) v = row_layers::plane<true>(v, lay.y, cs[k], diff_forward_m<MY, false>(ex + k, sy), k);
+        hz[k] = v;
+      }
     }
   }
 }
 
-template <int MX, int MY, int MZ, bool Cubic>
-void e_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false>
+void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j) {
   const grid_dims& g = a.g;
   const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
   const int64_t node0 = i * g.plane + j * nz;
@@ -127,6 +163,7 @@ void e_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
   const float* __restrict hz = a.h[2] + f0;
   const float* __restrict ca = a.c.ca_e + node0;
   const float* __restrict cb = a.c.cb_e + node0;
+  const float* __restrict cs = LX || LY ? L->cs : nullptr;
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
@@ -134,34 +171,52 @@ void e_row_t(const pass_args& a, int64_t s, int64_t i, int64_t j) {
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
 
   if (i_in && j >= 1 && j_in) {
+    const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
     k_sweep<MZ, false>(1, nz - 2, zb_lo, zb_hi, nz, order, hy, [&](int64_t k, float dzhy) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
       const float dyhz = diff_backward_m<MY, false>(hz + k, sy);
-      ex[k] = std::fma(-cbz, dzhy, std::fma(ca[k], ex[k], cby * dyhz));
+      float v = std::fma(-cbz, dzhy, std::fma(ca[k], ex[k], cby * dyhz));
+      if constexpr (LY) v = row_layers::plane<true>(v, lay.y, cs[k], dyhz, k);
+      ex[k] = v;
     });
+    if constexpr (LY) {
+      for (const int64_t k : {int64_t{0}, nz - 1})
+        ex[k] = row_layers::plane<true>(ex[k], lay.y, cs[k], diff_backward_m<MY, false>(hz + k, sy), k);
+    }
   }
   if (i >= 1 && i_in && j_in) {
+    const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
     k_sweep<MZ, false>(1, nz - 2, zb_lo, zb_hi, nz, order, hx, [&](int64_t k, float dzhx) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
       const float dxhz = diff_backward_m<MX, false>(hz + k, sx);
-      ey[k] = std::fma(-c, dxhz, std::fma(ca[k], ey[k], cbz * dzhx));
+      float v = std::fma(-c, dxhz, std::fma(ca[k], ey[k], cbz * dzhx));
+      if constexpr (LX) v = row_layers::plane<false>(v, lay.x, cs[k], dxhz, k);
+      ey[k] = v;
     });
+    if constexpr (LX) {
+      for (const int64_t k : {int64_t{0}, nz - 1})
+        ey[k] = row_layers::plane<false>(ey[k], lay.x, cs[k], diff_backward_m<MX, false>(hz + k, sx), k);
+    }
   }
   if (i >= 1 && i_in && j >= 1 && j_in) {
+    const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
 #pragma omp simd
     for (int64_t k = 0; k <= nz - 2; ++k) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dxhy = diff_backward_m<MX, false>(hy + k, sx);
       const float dyhx = diff_backward_m<MY, false>(hx + k, sy);
-      ez[k] = std::fma(-cby, dyhx, std::fma(ca[k], ez[k], c * dxhy));
+      float v = std::fma(-cby, dyhx, std::fma(ca[k], ez[k], c * dxhy));
+      if constexpr (LX) v = row_layers::plane<true>(v, lay.x, cs[k], dxhy, k);
+      if constexpr (LY) v = row_layers::plane<false>(v, lay.y, cs[k], dyhx, k);
+      ez[k] = v;
     }
   }
 }
 
-using row_fn = void (*)(const pass_args&, int64_t, int64_t, int64_t);
+using row_fn = void (*)(const pass_args&, const row_layers*, int64_t, int64_t, int64_t);
 
 template <int MX, int MY, int MZ, bool Cubic>
 struct h_kernel {
@@ -201,18 +256,39 @@ row_fn pick_any(int order, bool cubic, int mx, int my) {
   return cubic ? pick<K, 4, true>(mx, my) : pick<K, 4, false>(mx, my);
 }
 
+// Kernels of regular rows (the nominal half-width M on every axis), entry
+// [in_x][in_y]: with their x and y layer corrections inside the loops.
+template <bool ESide, int M, bool Cubic>
+row_fn pick_layered(bool in_x, bool in_y) {
+  static constexpr row_fn h[2][2] = {
+      {&h_row_t<M, M, M, Cubic>, &h_row_t<M, M, M, Cubic, false, true>},
+      {&h_row_t<M, M, M, Cubic, true, false>, &h_row_t<M, M, M, Cubic, true, true>}};
+  static constexpr row_fn e[2][2] = {
+      {&e_row_t<M, M, M, Cubic>, &e_row_t<M, M, M, Cubic, false, true>},
+      {&e_row_t<M, M, M, Cubic, true, false>, &e_row_t<M, M, M, Cubic, true, true>}};
+  return ESide ? e[in_x][in_y] : h[in_x][in_y];
+}
+
+template <bool ESide>
+row_fn pick_layered_any(int order, bool cubic, bool in_x, bool in_y) {
+  const int M = kernels::half_width(order);
+  if (M == 1) return cubic ? pick_layered<ESide, 1, true>(in_x, in_y) : pick_layered<ESide, 1, false>(in_x, in_y);
+  if (M == 2) return cubic ? pick_layered<ESide, 2, true>(in_x, in_y) : pick_layered<ESide, 2, false>(in_x, in_y);
+  return cubic ? pick_layered<ESide, 4, true>(in_x, in_y) : pick_layered<ESide, 4, false>(in_x, in_y);
+}
+
 inline bool cubic_grid(const grid_dims& g) { return g.dy == g.dx && g.dz == g.dx; }
 
 void h_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
   const int mx = fit_forward(a.order, i, a.g.nx);
   const int my = fit_forward(a.order, j, a.g.ny);
-  pick_any<h_kernel>(a.order, cubic_grid(a.g), mx, my)(a, s, i, j);
+  pick_any<h_kernel>(a.order, cubic_grid(a.g), mx, my)(a, nullptr, s, i, j);
 }
 
 void e_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
   const int mx = fit_backward(a.order, i, a.g.nx);
   const int my = fit_backward(a.order, j, a.g.ny);
-  pick_any<e_kernel>(a.order, cubic_grid(a.g), mx, my)(a, s, i, j);
+  pick_any<e_kernel>(a.order, cubic_grid(a.g), mx, my)(a, nullptr, s, i, j);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // their components, signs, memories and memory extents.
 #include "lib/forward/layers.hpp"
 
+#include "lib/kernels/staggered_diff.hpp"
 
 namespace norvane::forward {
 
@@ -51,7 +52,61 @@ layer_table make_layer_table(const pass_args& a, bool e_side) {
       term.ext[d.axis] = e_side ? d.w + 1 : d.w;
     }
   }
+  // The z layers correct hx, hy (k from 0) or ex, ey (k from 1), up to
+  // k = nz-2 in both cases.
+  t.fusable = g.nx >= 3 && g.ny >= 3 && g.nz >= 3;
+  for (int h = 0; h < 2; ++h) {
+    const layer_face_desc& d = t.face[4 + h];
+    if (d.w == 0) continue;
+    if (d.q_lo < (e_side ? 1 : 0) || d.q_hi > g.nz - 2) t.fusable = false;
+    z_layer& z = t.z[h];
+    z.k0 = d.q_lo;
+    z.n = d.q_hi - d.q_lo + 1;
+    z.p0 = d.position(d.q_lo, e_side);
+    z.r.resize(4 * z.n);
+    for (int64_t o = 0; o < z.n; ++o) {
+      const int64_t p = d.position(d.q_lo + o, e_side);
+      z.r[o] = d.prof[p] - 1.0f;
+      for (int c = 1; c < 4; ++c) z.r[c * z.n + o] = d.prof[c * d.w + p];
+    }
+  }
+  if (t.z[0].n > 0 && t.z[1].n > 0 && t.face[4].q_hi >= t.face[5].q_lo) t.fusable = false;
   return t;
+}
+
+row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+                         row_layers& r) {
+  const grid_dims& g = a.g;
+  const int64_t c[3] = {i, j, 0};
+  bool in[2] = {false, false};
+  for (int axis = 0; axis < 2; ++axis) {
+    for (int f = 2 * axis; f < 2 * axis + 2; ++f) {
+      const layer_face_desc& d = t.face[f];
+      if (d.w == 0 || c[axis] < d.q_lo || c[axis] > d.q_hi) continue;
+      if (in[axis]) return row_mode::general;  // inside both faces of the axis
+      in[axis] = true;
+      const int64_t p = d.position(c[axis], t.e_side);
+      for (const layer_term& term : d.term) {
+        row_layers::plane_term& pt = (axis == 0 ? r.x : r.y)[term.target];
+        pt.psi = term.psi + memory_index(term, axis, s, c, p);
+        pt.h = d.h_spacing;
+        pt.r0m1 = d.prof[p] - 1.0f;
+        pt.r1 = d.prof[d.w + p];
+        pt.r2 = d.prof[2 * d.w + p];
+        pt.r3 = d.prof[3 * d.w + p];
+      }
+    }
+  }
+  r.in_x = in[0];
+  r.in_y = in[1];
+  if (!in[0] && !in[1] && t.z[0].n == 0 && t.z[1].n == 0) return row_mode::plain;
+  const int M = kernels::half_width(a.order);
+  const int mx = t.e_side ? kernels::fit_backward(a.order, i, g.nx) : kernels::fit_forward(a.order, i, g.nx);
+  const int my = t.e_side ? kernels::fit_backward(a.order, j, g.ny) : kernels::fit_forward(a.order, j, g.ny);
+  const bool regular = i >= 1 && i <= g.nx - 2 && j >= 1 && j <= g.ny - 2 && mx == M && my == M;
+  if (!t.fusable || !regular) return row_mode::general;
+  r.cs = (t.e_side ? a.c.cs_e : a.c.cs_h) + i * g.plane + j * g.nz;
+  return row_mode::regular;
 }
 
 }  // namespace norvane::forward

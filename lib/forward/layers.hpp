@@ -14,9 +14,12 @@
 // adjoint: for every face, its two terms in the order they are applied.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "lib/interface/args.hpp"
+#include "lib/kernels/cell.hpp"
 
 namespace norvane::forward {
 
@@ -46,12 +49,70 @@ struct layer_face_desc {
   }
 };
 
+// A lined z face as the row kernels use it: its nodes k0 .. k0+n-1 of
+// every row, the profile values of each (r0-1, r1, r2, r3, n of each, in k
+// order) and the memory position of node k0 (the low face's positions run
+// down as k rises, the high face's up).
+struct z_layer {
+  int64_t k0 = 0, n = 0;
+  int64_t p0 = 0;
+  std::vector<float> r;
+};
+
 struct layer_table {
   bool e_side = false;
   layer_face_desc face[6];
+  // Whether regular rows may carry their corrections (see row_layers): the z
+  // layer ranges are disjoint and lie inside the k range of the components
+  // they correct, and every axis has 3 or more nodes.
+  bool fusable = false;
+  z_layer z[2];  // low and high z face (n = 0: not lined)
 };
 
 layer_table make_layer_table(const pass_args& a, bool e_side);
+
+// One correction with its profile values r0-1, r1, r2, r3 at the node; D is
+// the difference across the face, psi the node's memory (updated in place).
+template <bool Plus>
+NORVANE_CELL float layer_correct(float F, float c, float D, float h, float r0m1, float r1, float r2,
+                                 float r3, float& psi) {
+  const float d = D / h;
+  const float p_old = psi;
+  const float inner = std::fma(r0m1, d, r1 * p_old);
+  psi = std::fma(r2, p_old, -(d * r3));
+  return Plus ? std::fma(c, inner, F) : std::fma(-c, inner, F);
+}
+
+// The x and y corrections of a regular row (s, i, j), in the form the
+// interior update carries them: 1 <= i <= nx-2, 1 <= j <= ny-2, nominal x
+// and y stencils, and inside at most one face per axis. So every component's
+// interior k range is the standard one and each component has at most one x
+// and one y correction per node, which it takes in that order right after
+// its update; the difference a correction needs is the one the curl has just
+// formed, and it adds with the sign of that difference in the curl. The few
+// nodes an x or y correction reaches outside the interior k range (k = 0 and
+// nz-1 of hz, ex and ey) are corrected after the loop. The z corrections
+// follow the whole row update, node by node in the order x, y, z as well.
+struct row_layers {
+  struct plane_term {
+    float* psi;  // memory at k = 0 of the row
+    float h, r0m1, r1, r2, r3;
+  };
+  const float* cs;  // cs_h or cs_e at k = 0 of the row
+  bool in_x, in_y;
+  plane_term x[3], y[3];  // by corrected component (where the row is in the layer)
+
+  template <bool Plus>
+  NORVANE_CELL float plane(float F, const plane_term& t, float c, float D, int64_t k) {
+    return layer_correct<Plus>(F, c, D, t.h, t.r0m1, t.r1, t.r2, t.r3, t.psi[k]);
+  }
+};
+
+// How a row takes its corrections: none at all, by the regular row kernels
+// (`r` filled), or by the general sweep after the update.
+enum class row_mode { plain, regular, general };
+row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+                         row_layers& r);
 
 // Memory element of shot s at node coordinates c (c[axis] replaced by p).
 inline int64_t memory_index(const layer_term& t, int axis, int64_t s, const int64_t (&c)[3],

@@ -7,6 +7,9 @@
 // and y faces the profile position and the difference's half-width are fixed
 // along the row, so k is a vector loop; the z faces cover a few nodes at each
 // row end and stay scalar.
+#include <algorithm>
+#include <type_traits>
+
 #include "lib/forward/layers.hpp"
 
 namespace norvane::forward::NORVANE_ISA_NS {
@@ -33,11 +36,7 @@ void term_loop(const term_row& r, int64_t k0, int64_t k1) {
   for (int64_t k = k0; k <= k1; ++k) {
     const float D = ESide ? kernels::diff_backward_m<M, Unit>(src + k, r.stride)
                           : kernels::diff_forward_m<M, Unit>(src + k, r.stride);
-    const float d = D / r.h;
-    const float p_old = psi[k];
-    const float inner = std::fma(r.r0m1, d, r.r1 * p_old);
-    F[k] = Plus ? std::fma(coef[k], inner, F[k]) : std::fma(-coef[k], inner, F[k]);
-    psi[k] = std::fma(r.r2, p_old, -(d * r.r3));
+    F[k] = layer_correct<Plus>(F[k], coef[k], D, r.h, r.r0m1, r.r1, r.r2, r.r3, psi[k]);
   }
 }
 
@@ -72,11 +71,9 @@ struct z_term {
 template <bool ESide, bool Plus, bool High>
 NORVANE_CELL void z_node(const z_term& z, int64_t k, float D) {
   const int64_t p = High ? k - z.origin : z.origin - k;
-  const float d = D / z.h;
-  const float p_old = z.psi[p];
-  const float inner = std::fma(z.prof[p] - 1.0f, d, z.prof[z.w + p] * p_old);
-  z.F[k] = Plus ? std::fma(z.coef[k], inner, z.F[k]) : std::fma(-z.coef[k], inner, z.F[k]);
-  z.psi[p] = std::fma(z.prof[2 * z.w + p], p_old, -(d * z.prof[3 * z.w + p]));
+  const float* r = z.prof;
+  z.F[k] = layer_correct<Plus>(z.F[k], z.coef[k], D, z.h, r[p] - 1.0f, r[z.w + p], r[2 * z.w + p],
+                               r[3 * z.w + p], z.psi[p]);
 }
 
 template <int M, bool ESide, bool Plus, bool High>
@@ -173,11 +170,110 @@ void layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, i
   }
 }
 
-void h_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
-  layer_row<false>(a, t, s, i, j);
+// The z corrections of a regular row: term 0 corrects the x component from
+// the z difference of the y one, term 1 the y component from that of the x
+// one, with the signs of those differences in the curl (+, - for H; -, +
+// for E). Node o of the low face is k = k0 + o, memory position p0 - o; of
+// the high face k0 + o and p0 + o. With both faces lined at equal counts,
+// their nodes go in pairs through one loop of n steps.
+template <bool ESide, int MZ, bool Lo, bool Hi>
+void z_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  const grid_dims& g = a.g;
+  const int64_t nz = g.nz, node0 = i * g.plane + j * nz, l0 = s * g.n_nodes + node0;
+  const int order = a.order;
+  float* const* target = ESide ? a.e : a.h;
+  float* const* source = ESide ? a.h : a.e;
+  float* __restrict fx = target[0] + l0;
+  float* __restrict fy = target[1] + l0;
+  const float* __restrict sy = source[1] + l0;  // differenced for fx
+  const float* __restrict sx = source[0] + l0;  // differenced for fy
+  const float* __restrict cs = (ESide ? a.c.cs_e : a.c.cs_h) + node0;
+  const int64_t c[3] = {i, j, 0};
+  auto psi_of = [&](int face, int m) {
+    const layer_term& term = t.face[face].term[m];
+    return term.psi + memory_index(term, 2, s, c, 0) + t.z[face - 4].p0;
+  };
+  const z_layer& L = t.z[0];
+  const z_layer& H = t.z[1];
+  float* __restrict lx = Lo ? psi_of(4, 0) : nullptr;
+  float* __restrict ly = Lo ? psi_of(4, 1) : nullptr;
+  float* __restrict hx = Hi ? psi_of(5, 0) : nullptr;
+  float* __restrict hy = Hi ? psi_of(5, 1) : nullptr;
+  const float* __restrict lr = Lo ? L.r.data() : nullptr;
+  const float* __restrict hr = Hi ? H.r.data() : nullptr;
+  const int64_t ln = L.n, hn = H.n, lk = L.k0, hk = H.k0, n = Lo ? ln : hn;
+  const float h = g.dz;
+  auto dz = [&](const float* f, int64_t k, auto full) __attribute__((always_inline)) {
+    if constexpr (decltype(full)::value)
+      return ESide ? kernels::diff_backward_m<MZ, true>(f + k, 1) : kernels::diff_forward_m<MZ, true>(f + k, 1);
+    else
+      return ESide ? kernels::staggered_backward_diff(f, k, 1, k, nz, order)
+                   : kernels::staggered_forward_diff(f, k, 1, k, nz, order);
+  };
+  auto node = [&](int64_t o, auto full) __attribute__((always_inline)) {
+    if constexpr (Lo) {
+      const int64_t k = lk + o;
+      fx[k] = layer_correct<!ESide>(fx[k], cs[k], dz(sy, k, full), h, lr[o], lr[ln + o],
+                                    lr[2 * ln + o], lr[3 * ln + o], lx[-o]);
+      fy[k] = layer_correct<ESide>(fy[k], cs[k], dz(sx, k, full), h, lr[o], lr[ln + o],
+                                   lr[2 * ln + o], lr[3 * ln + o], ly[-o]);
+    }
+    if constexpr (Hi) {
+      const int64_t k = hk + o;
+      fx[k] = layer_correct<!ESide>(fx[k], cs[k], dz(sy, k, full), h, hr[o], hr[hn + o],
+                                    hr[2 * hn + o], hr[3 * hn + o], hx[o]);
+      fy[k] = layer_correct<ESide>(fy[k], cs[k], dz(sx, k, full), h, hr[o], hr[hn + o],
+                                   hr[2 * hn + o], hr[3 * hn + o], hy[o]);
+    }
+  };
+  // Steps where every node has the nominal z stencil (forward: MZ-1 <= k <=
+  // nz-1-MZ; backward: MZ <= k <= nz-MZ); the others take the fitted one.
+  const int64_t fit_lo = ESide ? MZ : MZ - 1, fit_hi = ESide ? nz - MZ : nz - 1 - MZ;
+  int64_t oa = 0, ob = n - 1;
+  if constexpr (Lo) oa = std::max(oa, fit_lo - lk), ob = std::min(ob, fit_hi - lk);
+  if constexpr (Hi) oa = std::max(oa, fit_lo - hk), ob = std::min(ob, fit_hi - hk);
+  if (oa > ob) oa = n, ob = n - 1;
+  for (int64_t o = 0; o < oa; ++o) node(o, std::false_type{});
+#pragma omp simd
+  for (int64_t o = oa; o <= ob; ++o) node(o, std::true_type{});
+  for (int64_t o = ob + 1; o < n; ++o) node(o, std::false_type{});
 }
-void e_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
-  layer_row<true>(a, t, s, i, j);
+
+template <bool ESide, int MZ>
+void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  const int64_t ln = t.z[0].n, hn = t.z[1].n;
+  if (ln > 0 && ln == hn) return z_layer_row<ESide, MZ, true, true>(a, t, s, i, j);
+  if (ln > 0) z_layer_row<ESide, MZ, true, false>(a, t, s, i, j);
+  if (hn > 0) z_layer_row<ESide, MZ, false, true>(a, t, s, i, j);
+}
+
+// A row's update followed by its layer corrections: on regular rows the x
+// and y corrections inside the update loops and the z ones right after;
+// elsewhere the general sweep over the faces after the update.
+template <bool ESide>
+void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  row_layers r;
+  const row_mode mode = make_row_layers(a, t, s, i, j, r);
+  if (mode == row_mode::regular) {
+    pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j);
+    switch (kernels::half_width(a.order)) {
+      case 1: return z_layers_row<ESide, 1>(a, t, s, i, j);
+      case 2: return z_layers_row<ESide, 2>(a, t, s, i, j);
+      default: return z_layers_row<ESide, 4>(a, t, s, i, j);
+    }
+  }
+  if (ESide)
+    e_row(a, s, i, j);
+  else
+    h_row(a, s, i, j);
+  if (mode == row_mode::general) layer_row<ESide>(a, t, s, i, j);
+}
+
+void h_layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  layered_row<false>(a, t, s, i, j);
+}
+void e_layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  layered_row<true>(a, t, s, i, j);
 }
 
 }  // namespace

@@ -104,10 +104,8 @@ void step_row(const fw::row_kernels& k, const norvane::pass_args& a, int64_t i, 
   const fw::layer_table h_layers = fw::make_layer_table(a, false);
   const fw::layer_table e_layers = fw::make_layer_table(a, true);
   for (int64_t s = 0; s < a.n_shots; ++s) {
-    k.h_row(a, s, i, j);
-    k.h_layer_row(a, h_layers, s, i, j);
-    k.e_row(a, s, i, j);
-    k.e_layer_row(a, e_layers, s, i, j);
+    k.h_layered_row(a, h_layers, s, i, j);
+    k.e_layered_row(a, e_layers, s, i, j);
   }
 }
 
