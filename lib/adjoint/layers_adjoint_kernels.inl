@@ -8,8 +8,10 @@
 //   the target node's own terms (outer-axis faces, then inner-axis faces),
 //   inner-axis sources ahead, outer-axis sources ahead,
 // low face before high face wherever a node lies in both. The memories are
-// read unchanged by every gather and advanced afterwards, after a barrier:
-//   q <- sign*a*c*r1 + r2*q.
+// read unchanged by every gather and advanced afterwards,
+//   q <- sign*a*c*r1 + r2*q:
+// the x- and y-face ones, which neighbouring rows read, after a barrier;
+// the z-face ones, which only their own row reads, right after it has.
 // The result is the one-thread scatter's, bit for bit, for any thread count.
 //
 // A contribution is p = v * w with v = inv_h * fma(a, K*(sign*(r0 - 1)), q*(-r3))
@@ -290,22 +292,31 @@ void add_slots(const side_plan& P, int comp, const z_slot* z, int n, float* row,
   }
 }
 
-// Source values of one z face along the row; the profile position runs
-// with k, upwards on the high face (Dp = 1) and downwards on the low one.
+// Source values of one z face along the row, and the advance of its
+// memories; the profile position runs with k, upwards on the high face
+// (Dp = 1) and downwards on the low one. A z-face memory is read by its own
+// row alone, so it can advance as soon as its source values are formed.
 template <int Dp>
 void z_values_face(float* __restrict v, const float* __restrict a, const float* __restrict K,
-                   const float* __restrict psi, const float* __restrict r0m1,
-                   const float* __restrict nr3, bool neg, float inv_h, int64_t n) {
+                   float* __restrict psi, const side_plan& P, int h, bool neg, int64_t n) {
+  const float* __restrict r0m1 = P.r0m1[h];
+  const float* __restrict nr3 = P.nr3[h];
+  const float* __restrict r1 = P.r1[h];
+  const float* __restrict r2 = P.r2[h];
+  const float inv_h = P.inv_h[2];
 #pragma omp simd
   for (int64_t x = 0; x < n; ++x) {
     const float r = neg ? -r0m1[x] : r0m1[x];
-    v[x] = inv_h * std::fma(a[x], K[x] * r, psi[Dp * x] * nr3[x]);
+    const float q = psi[Dp * x];
+    v[x] = inv_h * std::fma(a[x], K[x] * r, q * nr3[x]);
+    const float r1s = neg ? -r1[x] : r1[x];
+    psi[Dp * x] = std::fma(a[x], K[x] * r1s, r2[x] * q);
   }
 }
 
-// Source values of the row's z-face terms for component `comp`; false when
-// the row has none. Both z faces' terms share their condition axis, so a
-// row carries both or neither.
+// Source values of the row's z-face terms for component `comp`, with their
+// memories advanced; false when the row has none. Both z faces' terms share
+// their condition axis, so a row carries both or neither.
 bool z_values(const side_plan& P, int comp, int64_t s, int64_t i, int64_t j) {
   if (comp == 2 || P.n_ranges == 0) return false;
   const grid_dims& g = P.a.g;
@@ -319,14 +330,14 @@ bool z_values(const side_plan& P, int comp, int64_t s, int64_t i, int64_t j) {
     if (!term || n == 0 || !row_carries(g, *term, i, j)) continue;
     any = true;
     const float* a = P.read[term->target] + s * g.n_nodes + node + fd.q_lo;
-    const float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0) +
-                       fd.position(fd.q_lo, P.e_side);
+    float* psi = term->psi + forward::memory_index(*term, 2, s, pos, 0) +
+                 fd.position(fd.q_lo, P.e_side);
     float* v = P.v[comp][h] + P.M + fd.q_lo;
     const bool neg = term->sign < 0;
     if (fd.high)
-      z_values_face<1>(v, a, P.K + node + fd.q_lo, psi, P.r0m1[h], P.nr3[h], neg, P.inv_h[2], n);
+      z_values_face<1>(v, a, P.K + node + fd.q_lo, psi, P, h, neg, n);
     else
-      z_values_face<-1>(v, a, P.K + node + fd.q_lo, psi, P.r0m1[h], P.nr3[h], neg, P.inv_h[2], n);
+      z_values_face<-1>(v, a, P.K + node + fd.q_lo, psi, P, h, neg, n);
   }
   return any;
 }
@@ -444,48 +455,26 @@ void gather_row(const side_plan& P, int comp, const row_entries (&xy)[2], bool z
   }
 }
 
-// Memory advance of one z face along the row (profile direction Dp as for
-// the source values).
-template <int Dp>
-void z_advance_face(float* __restrict psi, const float* __restrict a, const float* __restrict K,
-                    const float* __restrict r1, const float* __restrict r2, bool neg, int64_t n) {
-#pragma omp simd
-  for (int64_t x = 0; x < n; ++x) {
-    const float r = neg ? -r1[x] : r1[x];
-    psi[Dp * x] = std::fma(a[x], K[x] * r, r2[x] * psi[Dp * x]);
-  }
-}
-
-// Memory advance of every term of every face holding the row's nodes.
+// Memory advance of the x- and y-face terms holding the row's nodes (the
+// z faces advance with their source values).
 void advance_memories(const side_plan& P, int64_t s, int64_t i, int64_t j) {
   const grid_dims& g = P.a.g;
   const int64_t pos[3] = {i, j, 0};
   const int64_t node = (i * g.ny + j) * g.nz;
-  for (int f = 0; f < 6; ++f) {
+  for (int f = 0; f < 4; ++f) {
     const layer_face_desc& fd = P.t.face[f];
-    if (fd.w == 0 || (fd.axis < 2 && (pos[fd.axis] < fd.q_lo || pos[fd.axis] > fd.q_hi)))
-      continue;
+    if (fd.w == 0 || pos[fd.axis] < fd.q_lo || pos[fd.axis] > fd.q_hi) continue;
     for (const layer_term& term : fd.term) {
       if (!row_carries(g, term, i, j)) continue;
       const float* __restrict a = P.read[term.target] + s * g.n_nodes + node;
       const float* __restrict K = P.K + node;
       const bool neg = term.sign < 0;
-      if (fd.axis < 2) {
-        const int64_t p = fd.position(pos[fd.axis], P.e_side);
-        const float r1 = neg ? -fd.prof[fd.w + p] : fd.prof[fd.w + p], r2 = fd.prof[2 * fd.w + p];
-        float* __restrict psi = term.psi + forward::memory_index(term, fd.axis, s, pos, p);
-        const int64_t k1 = term.cond_axis == 2 ? g.nz - 2 : g.nz - 1;
+      const int64_t p = fd.position(pos[fd.axis], P.e_side);
+      const float r1 = neg ? -fd.prof[fd.w + p] : fd.prof[fd.w + p], r2 = fd.prof[2 * fd.w + p];
+      float* __restrict psi = term.psi + forward::memory_index(term, fd.axis, s, pos, p);
+      const int64_t k1 = term.cond_axis == 2 ? g.nz - 2 : g.nz - 1;
 #pragma omp simd
-        for (int64_t k = 0; k <= k1; ++k) psi[k] = std::fma(a[k], K[k] * r1, r2 * psi[k]);
-      } else {
-        const int h = f - 4;
-        float* psi = term.psi + forward::memory_index(term, 2, s, pos, 0) +
-                     fd.position(fd.q_lo, P.e_side);
-        if (fd.high)
-          z_advance_face<1>(psi, a + fd.q_lo, K + fd.q_lo, P.r1[h], P.r2[h], neg, face_nodes(fd));
-        else
-          z_advance_face<-1>(psi, a + fd.q_lo, K + fd.q_lo, P.r1[h], P.r2[h], neg, face_nodes(fd));
-      }
+      for (int64_t k = 0; k <= k1; ++k) psi[k] = std::fma(a[k], K[k] * r1, r2 * psi[k]);
     }
   }
 }
