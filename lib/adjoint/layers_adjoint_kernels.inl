@@ -487,6 +487,17 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side) {
     xy[1].n = xy_entries(P, 1, j, xy[1].e, xy[1].n_behind, xy[1].n_own);
     // The z source values first, a while before they are read back.
     const bool z0 = z_values(P, 0, s, i, j), z1 = z_values(P, 1, s, i, j);
+    if (xy[0].n == 0 && xy[1].n == 0) {
+      // No x or y source reaches the row: only the z slots at its ends.
+      const bool z_on[2] = {z0, z1};
+      for (int c = 0; c < 2; ++c) {
+        if (!z_on[c]) continue;
+        float* row = P.into[c] + s * a.g.n_nodes + (i * a.g.ny + j) * a.g.nz;
+        for (int r = 0; r < P.n_ranges; ++r)
+          add_slots(P, c, P.slot + P.range[r].first, P.range[r].n, row, P.range[r].k0, P.range[r].k1);
+      }
+      return;
+    }
     gather_row(P, 2, xy, false, s, i, j);
     gather_row(P, 0, xy, z0, s, i, j);
     gather_row(P, 1, xy, z1, s, i, j);
