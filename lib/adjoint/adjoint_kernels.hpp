@@ -14,8 +14,8 @@ struct adjoint_kernels {
   void (*e_update)(const pass_args& a, const gather_plan& plan, ca_schedule sc);
   void (*h_update)(const pass_args& a, const gather_plan& plan, ca_schedule sc);
   void (*h_rescale)(const pass_args& a);
-  void (*e_layers)(const pass_args& a, const forward::layer_table& t);
-  void (*h_layers)(const pass_args& a, const forward::layer_table& t);
+  void (*e_layers)(const pass_args& a, const forward::layer_table& t, bool targets_owed);
+  void (*h_layers)(const pass_args& a, const forward::layer_table& t, bool targets_owed);
   void (*material)(const backward_args& a, int t);
 };
 

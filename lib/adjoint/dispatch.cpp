@@ -25,8 +25,12 @@ void h_update_adjoint(const pass_args& a, const gather_plan& p, ca_schedule sc) 
   active().h_update(a, p, sc);
 }
 void h_rescale_adjoint(const pass_args& a) { active().h_rescale(a); }
-void e_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().e_layers(a, t); }
-void h_layers_adjoint(const pass_args& a, const forward::layer_table& t) { active().h_layers(a, t); }
+void e_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed) {
+  active().e_layers(a, t, targets_owed);
+}
+void h_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed) {
+  active().h_layers(a, t, targets_owed);
+}
 void material_gradients(const backward_args& a, int t) { active().material(a, t); }
 
 }  // namespace norvane::adjoint

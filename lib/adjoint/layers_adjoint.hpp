@@ -11,7 +11,10 @@
 
 namespace norvane::adjoint {
 
-void e_layers_adjoint(const pass_args& a, const forward::layer_table& t);  // phase D
-void h_layers_adjoint(const pass_args& a, const forward::layer_table& t);  // phase F
+// `targets_owed`: the adjoint components gathered into (H in phase D, E in
+// phase F) still owe the previous phase's rescaling by ca; each row takes it
+// just before its first addition.
+void e_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed);  // phase D
+void h_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed);  // phase F
 
 }  // namespace norvane::adjoint

@@ -479,9 +479,17 @@ void advance_memories(const side_plan& P, int64_t s, int64_t i, int64_t j) {
   }
 }
 
-void run_side(const pass_args& a, const layer_table& t, bool e_side) {
+void run_side(const pass_args& a, const layer_table& t, bool e_side, bool targets_owed) {
   const side_plan P(a, t, e_side);
+  const grid_dims& g = a.g;
+  const float* owed_ca = targets_owed ? (e_side ? a.c.ca_h : a.c.ca_e) : nullptr;
+  const update_region* region = e_side ? h_region : e_region;
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
+    if (owed_ca) {
+      const int64_t node = (i * g.ny + j) * g.nz;
+      for (int c = 0; c < 3; ++c)
+        rescale_row(g, region[c], P.into[c] + s * g.n_nodes + node, owed_ca + node, i, j);
+    }
     row_entries xy[2];
     xy[0].n = xy_entries(P, 0, i, xy[0].e, xy[0].n_behind, xy[0].n_own);
     xy[1].n = xy_entries(P, 1, j, xy[1].e, xy[1].n_behind, xy[1].n_own);
@@ -507,7 +515,11 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side) {
 
 }  // namespace
 
-void e_layers_adjoint(const pass_args& a, const layer_table& t) { run_side(a, t, true); }
-void h_layers_adjoint(const pass_args& a, const layer_table& t) { run_side(a, t, false); }
+void e_layers_adjoint(const pass_args& a, const layer_table& t, bool targets_owed) {
+  run_side(a, t, true, targets_owed);
+}
+void h_layers_adjoint(const pass_args& a, const layer_table& t, bool targets_owed) {
+  run_side(a, t, false, targets_owed);
+}
 
 }  // namespace norvane::adjoint::NORVANE_ISA_NS

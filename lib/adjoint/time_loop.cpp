@@ -17,10 +17,13 @@ void run(const backward_args& a) {
   const forward::layer_table e_layers = forward::make_layer_table(a, true);
   const forward::layer_table h_layers = forward::make_layer_table(a, false);
   const gather_plan e_plan(a, false), h_plan(a, true);
-  // Without layers nothing but the curl transposes touches adjoint H, and
-  // between them nothing touches adjoint E but the gather into it, so each
-  // phase's rescaling by ca rides on the next phase's gather.
-  const bool defer = !a.any_pml;
+  // Each curl transpose's rescaling of its sources by ca rides on the next
+  // phase that adds into them, which applies it to each row just before its
+  // first addition: nothing reads adjoint H between phase G and the next
+  // step's first phase into H, nor adjoint E between phase E and the next
+  // phase into E. Without layers those are the curl transposes themselves;
+  // with layers the layer transposes (D into H, F into E), which visit every
+  // row.
   const bool want_material = (a.want_grad_eps_r != 0 || a.want_grad_sigma != 0) && a.snap.enabled;
 #pragma omp parallel
   {
@@ -28,12 +31,18 @@ void run(const backward_args& a) {
       inject_residuals(a, t);
       if (a.want_grad_wavelet) wavelet_gradient(a, t);
       if (want_material && t % a.snap.interval == 0) material_gradients(a, t);
-      if (a.any_pml) e_layers_adjoint(a, e_layers);
-      e_update_adjoint(a, e_plan, {defer && t != a.nt - 1, defer});
-      if (a.any_pml) h_layers_adjoint(a, h_layers);
-      h_update_adjoint(a, h_plan, {defer, defer});
+      const bool h_owed = t != a.nt - 1;
+      if (a.any_pml) {
+        e_layers_adjoint(a, e_layers, h_owed);
+        e_update_adjoint(a, e_plan, {false, true});
+        h_layers_adjoint(a, h_layers, true);
+        h_update_adjoint(a, h_plan, {false, true});
+      } else {
+        e_update_adjoint(a, e_plan, {h_owed, true});
+        h_update_adjoint(a, h_plan, {true, true});
+      }
     }
-    if (defer) h_rescale_adjoint(a);
+    h_rescale_adjoint(a);
   }
 }
 
