@@ -125,7 +125,8 @@ void z_term_sweep(const z_term& z, int64_t q_lo, int64_t q_hi, int64_t nz, int o
 }
 
 template <bool ESide>
-void layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+void layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+               int f_end = 6) {
   const grid_dims& g = a.g;
   const int64_t node0 = i * g.plane + j * g.nz;
   const int64_t l0 = s * g.n_nodes + node0;
@@ -133,7 +134,7 @@ void layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, i
   float* const* source = ESide ? a.h : a.e;
   const float* coef = (ESide ? a.c.cs_e : a.c.cs_h) + node0;
   const int64_t c[3] = {i, j, 0};
-  for (int f = 0; f < 6; ++f) {
+  for (int f = 0; f < f_end; ++f) {
     const layer_face_desc& d = t.face[f];
     if (d.w == 0) continue;
     const float* prof = d.prof;
@@ -249,24 +250,37 @@ void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i
 
 // A row's update followed by its layer corrections: on regular rows the x
 // and y corrections inside the update loops and the z ones right after;
-// elsewhere the general sweep over the faces after the update.
+// elsewhere the general sweep over the x and y faces after the update, then
+// the z loop (or the general sweep over the z faces too, where the z loop
+// does not apply).
 template <bool ESide>
 void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
   row_layers r;
   const row_mode mode = make_row_layers(a, t, s, i, j, r);
-  if (mode == row_mode::regular) {
-    pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j);
+  auto z_layers = [&] {
     switch (kernels::half_width(a.order)) {
       case 1: return z_layers_row<ESide, 1>(a, t, s, i, j);
       case 2: return z_layers_row<ESide, 2>(a, t, s, i, j);
       default: return z_layers_row<ESide, 4>(a, t, s, i, j);
     }
+  };
+  if (mode == row_mode::regular) {
+    pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j);
+    return z_layers();
   }
   if (ESide)
     e_row(a, s, i, j);
   else
     h_row(a, s, i, j);
-  if (mode == row_mode::general) layer_row<ESide>(a, t, s, i, j);
+  if (mode == row_mode::plain) return;
+  // The z loop needs only that the row carries both z terms (i <= nx-2,
+  // j <= ny-2); it runs after the x and y faces, as node order requires.
+  if (t.fusable && i <= a.g.nx - 2 && j <= a.g.ny - 2) {
+    layer_row<ESide>(a, t, s, i, j, 4);
+    z_layers();
+  } else {
+    layer_row<ESide>(a, t, s, i, j);
+  }
 }
 
 void h_layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
