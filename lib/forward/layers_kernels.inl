@@ -171,12 +171,12 @@ void layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, i
   }
 }
 
-// The z corrections of a regular row: term 0 corrects the x component from
-// the z difference of the y one, term 1 the y component from that of the x
-// one, with the signs of those differences in the curl (+, - for H; -, +
-// for E). Node o of the low face is k = k0 + o, memory position p0 - o; of
-// the high face k0 + o and p0 + o. With both faces lined at equal counts,
-// their nodes go in pairs through one loop of n steps.
+// The z corrections of a row that carries both z terms: term 0 corrects the
+// x component from the z difference of the y one, term 1 the y component
+// from that of the x one, with the signs of those differences in the curl
+// (+, - for H; -, + for E). Node o of the low face is k = k0 + o, memory
+// position p0 - o; of the high face k0 + o and p0 + o. With both faces (Lo,
+// Hi) the nodes of the two go in pairs through one loop of n steps.
 template <bool ESide, int MZ, bool Lo, bool Hi>
 void z_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
   const grid_dims& g = a.g;
@@ -242,8 +242,10 @@ void z_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
 
 template <bool ESide, int MZ>
 void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+  // Pairs only at half-width 1: wider stencils narrow near the axis ends,
+  // inside the faces, and a paired step takes the narrow path for both.
   const int64_t ln = t.z[0].n, hn = t.z[1].n;
-  if (ln > 0 && ln == hn) return z_layer_row<ESide, MZ, true, true>(a, t, s, i, j);
+  if (MZ == 1 && ln > 0 && ln == hn) return z_layer_row<ESide, MZ, true, true>(a, t, s, i, j);
   if (ln > 0) z_layer_row<ESide, MZ, true, false>(a, t, s, i, j);
   if (hn > 0) z_layer_row<ESide, MZ, false, true>(a, t, s, i, j);
 }
