@@ -94,8 +94,10 @@ INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8)
 
 // Layer geometries the small random cases do not reach: rows long enough
 // for a middle between the two z layers, a single z layer, the two layers
-// of an axis overlapping, width-0 faces, axes of three nodes, and rows
-// longer than the material-gradient phase's blocks.
+// of an axis overlapping, width-0 faces, axes of three nodes, rows longer
+// than the material-gradient phase's blocks, and layers wide enough that
+// rows with the nominal order-8 stencils lie inside them (and rows that no
+// x or y source reaches), at equal and unequal z widths.
 struct layer_geometry {
   int nx, ny, nz;
   int pml[6];
@@ -107,6 +109,8 @@ constexpr layer_geometry k_layer_geometries[] = {
     {9, 6, 40, {5, 5, 4, 3, 20, 21}},   // every axis's layers overlap
     {3, 4, 3, {1, 1, 2, 0, 1, 1}},      // three-node axes
     {4, 3, 530, {1, 0, 0, 1, 2, 3}},    // rows of several material-gradient blocks
+    {24, 22, 40, {6, 7, 5, 6, 7, 7}},   // wide layers, equal z widths
+    {26, 21, 30, {5, 5, 5, 5, 4, 6}},   // a middle no x or y source reaches
 };
 
 // A random case on the given geometry, with the adjoint state (fields and
@@ -153,7 +157,7 @@ TEST_P(BackwardVsReference, LayerGeometries) {
                      norvane::kernels::isa_avx512}) {
       if (!norvane::kernels::cpu_runs(isa)) continue;
       norvane::kernels::force_isa(isa);
-      for (int threads : {1, 2}) {
+      for (int threads : {1, 2, 3}) {
         omp_set_num_threads(threads);
         nt::adjoint_state lib = start;
         lib.run_backward(c, &::backward);
