@@ -58,7 +58,7 @@ TEST_P(ForwardVsReference, EveryInstructionSet) {
 INSTANTIATE_TEST_SUITE_P(Orders, ForwardVsReference, ::testing::Values(2, 4, 8));
 
 // Larger grids, where the vector loop covers most of each row, on every
-// instruction set. The wider layers put rows with the nominal x and y
+// instruction set, with 1 and 3 threads. The wider layers put rows with the nominal x and y
 // stencils inside x and y layers at every order, which take their
 // corrections inside the update loops; the z faces come with equal widths
 // (their nodes paired in one loop) and unequal ones.
@@ -103,10 +103,14 @@ TEST(ForwardVsReferenceLarge, LongRowsAndLayerRowsAllOrders) {
           for (auto& v : c.e[m]) v = u(rng);
         nt::sim_case ref = c;
         ref.run_forward(&norvane_ref::forward);
-        c.run_forward(&::forward);
-        EXPECT_EQ(nt::compare_forward(c, ref), "")
-            << "order " << order << ", grid " << geo.nx << "x" << geo.ny << "x" << geo.nz
-            << ", backend " << k->name;
+        for (int threads : {1, 3}) {  // 3: blocks of rows that split the layers unevenly
+          omp_set_num_threads(threads);
+          nt::sim_case lib = c;
+          lib.run_forward(&::forward);
+          EXPECT_EQ(nt::compare_forward(lib, ref), "")
+              << "order " << order << ", grid " << geo.nx << "x" << geo.ny << "x" << geo.nz
+              << ", backend " << k->name << ", " << threads << " threads";
+        }
       }
     }
   }
