@@ -11,8 +11,8 @@
 namespace norvane::adjoint {
 
 struct adjoint_kernels {
-  void (*e_update)(const pass_args& a, const gather_plan& plan, ca_schedule sc);
-  void (*h_update)(const pass_args& a, const gather_plan& plan, ca_schedule sc);
+  void (*e_update)(const pass_args& a, const gather_plan& plan, bool targets_owed);
+  void (*h_update)(const pass_args& a, const gather_plan& plan, bool targets_owed);
   void (*h_rescale)(const pass_args& a);
   void (*e_layers)(const pass_args& a, const forward::layer_table& t, bool targets_owed);
   void (*h_layers)(const pass_args& a, const forward::layer_table& t, bool targets_owed);

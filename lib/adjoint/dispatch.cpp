@@ -18,11 +18,11 @@ const adjoint_kernels& active() {
 
 }  // namespace
 
-void e_update_adjoint(const pass_args& a, const gather_plan& p, ca_schedule sc) {
-  active().e_update(a, p, sc);
+void e_update_adjoint(const pass_args& a, const gather_plan& p, bool targets_owed) {
+  active().e_update(a, p, targets_owed);
 }
-void h_update_adjoint(const pass_args& a, const gather_plan& p, ca_schedule sc) {
-  active().h_update(a, p, sc);
+void h_update_adjoint(const pass_args& a, const gather_plan& p, bool targets_owed) {
+  active().h_update(a, p, targets_owed);
 }
 void h_rescale_adjoint(const pass_args& a) { active().h_rescale(a); }
 void e_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed) {

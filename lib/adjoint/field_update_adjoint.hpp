@@ -12,19 +12,13 @@
 
 namespace norvane::adjoint {
 
-// When the rescaling by ca happens. The phase's own rescaling of its sources
-// is a sweep after the gathers unless `defer_own`: then the next phase owes
-// it and applies it to each target row just before gathering into it
-// (`targets_owed`). Valid only when nothing touches the field in between.
-struct ca_schedule {
-  bool targets_owed = false;
-  bool defer_own = false;
-};
-
+// A phase's own rescaling of its sources by ca is left to the next phase
+// that adds into them, which applies it to each row just before its first
+// addition (`targets_owed`: the targets of this phase still owe it).
 // `plan` is the phase's gather plan, built for the same arguments.
-void e_update_adjoint(const pass_args& a, const gather_plan& plan, ca_schedule sc);  // phase E
-void h_update_adjoint(const pass_args& a, const gather_plan& plan, ca_schedule sc);  // phase G
-// The rescaling of adjoint H that a last deferring phase G left owed.
+void e_update_adjoint(const pass_args& a, const gather_plan& plan, bool targets_owed);  // phase E
+void h_update_adjoint(const pass_args& a, const gather_plan& plan, bool targets_owed);  // phase G
+// The rescaling of adjoint H that the last phase G leaves owed.
 void h_rescale_adjoint(const pass_args& a);
 
 }  // namespace norvane::adjoint

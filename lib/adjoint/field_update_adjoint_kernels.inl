@@ -6,9 +6,9 @@
 // one-thread scatter's additions in its order, bit for bit, for any thread
 // count.
 // The sources are read before any of them is rescaled: the rescaling by
-// ca_e or ca_h is a second sweep after a barrier, or, where nothing else
-// touches the rescaled field in between, deferred to the next phase, which
-// rescales each of its target rows just before gathering into it.
+// ca_e or ca_h is left to the next phase that adds into the field, which
+// rescales each of its target rows just before adding into it (the sweep
+// below serves only the last step's adjoint H).
 #include "lib/adjoint/field_update_adjoint.hpp"
 
 #include "lib/forward/rows.hpp"
@@ -186,14 +186,12 @@ void rescale(const pass_args& a, float* const* f, const float* ca, const update_
 
 }  // namespace
 
-void e_update_adjoint(const pass_args& a, const gather_plan& plan, ca_schedule sc) {
-  gather(a, plan, {a.e, a.h, a.c.cb_e, sc.targets_owed ? a.c.ca_h : nullptr, h_region});
-  if (!sc.defer_own) rescale(a, a.e, a.c.ca_e, e_region);
+void e_update_adjoint(const pass_args& a, const gather_plan& plan, bool targets_owed) {
+  gather(a, plan, {a.e, a.h, a.c.cb_e, targets_owed ? a.c.ca_h : nullptr, h_region});
 }
 
-void h_update_adjoint(const pass_args& a, const gather_plan& plan, ca_schedule sc) {
-  gather(a, plan, {a.h, a.e, a.c.cb_h, sc.targets_owed ? a.c.ca_e : nullptr, e_region});
-  if (!sc.defer_own) rescale(a, a.h, a.c.ca_h, h_region);
+void h_update_adjoint(const pass_args& a, const gather_plan& plan, bool targets_owed) {
+  gather(a, plan, {a.h, a.e, a.c.cb_h, targets_owed ? a.c.ca_e : nullptr, e_region});
 }
 
 void h_rescale_adjoint(const pass_args& a) { rescale(a, a.h, a.c.ca_h, h_region); }

@@ -500,7 +500,7 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side, bool target
       const bool z_on[2] = {z0, z1};
       for (int c = 0; c < 2; ++c) {
         if (!z_on[c]) continue;
-        float* row = P.into[c] + s * a.g.n_nodes + (i * a.g.ny + j) * a.g.nz;
+        float* row = P.into[c] + s * g.n_nodes + (i * g.ny + j) * g.nz;
         for (int r = 0; r < P.n_ranges; ++r)
           add_slots(P, c, P.slot + P.range[r].first, P.range[r].n, row, P.range[r].k0, P.range[r].k1);
       }

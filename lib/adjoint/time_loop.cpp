@@ -34,12 +34,12 @@ void run(const backward_args& a) {
       const bool h_owed = t != a.nt - 1;
       if (a.any_pml) {
         e_layers_adjoint(a, e_layers, h_owed);
-        e_update_adjoint(a, e_plan, {false, true});
+        e_update_adjoint(a, e_plan, false);
         h_layers_adjoint(a, h_layers, true);
-        h_update_adjoint(a, h_plan, {false, true});
+        h_update_adjoint(a, h_plan, false);
       } else {
-        e_update_adjoint(a, e_plan, {h_owed, true});
-        h_update_adjoint(a, h_plan, {true, true});
+        e_update_adjoint(a, e_plan, h_owed);
+        h_update_adjoint(a, h_plan, true);
       }
     }
     h_rescale_adjoint(a);
