@@ -11,6 +11,8 @@
 // below serves only the last step's adjoint H).
 #include "lib/adjoint/field_update_adjoint.hpp"
 
+#include <immintrin.h>
+
 #include "lib/forward/rows.hpp"
 #include "lib/kernels/cell.hpp"
 
@@ -127,20 +129,44 @@ void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const floa
     }
     const gather_term* t = plan.terms.data() + p.first;
     const int64_t end = p.k + p.n_blocks * block_lanes;
-    // Two blocks at a time: more independent sums in flight.
-    for (; k + 2 * block_lanes <= end; advance(2 * block_lanes))
+    // Four blocks at a time: more independent sums in flight.
+    for (; k + 4 * block_lanes <= end; advance(4 * block_lanes))
+      uniform_run<4 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
+    if (k + 2 * block_lanes <= end) {
       uniform_run<2 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
+      advance(2 * block_lanes);
+    }
     if (k < end) uniform_run<U, Scaled>(acc + k, s, cb + k, t, p.count, h);
   }
+}
+
+// v <- v * ca over [0, n): whole vectors from the start, then the rest in
+// one masked vector where the instruction set has masked loads and stores
+// (a row is too short for a scalar remainder of up to V-1 nodes to be cheap).
+NORVANE_CELL void scale_run(float* __restrict v, const float* __restrict ca, int64_t n) {
+  int64_t k = 0;
+  for (; k + V <= n; k += V) store(v + k, load(v + k) * load(ca + k));
+  if (k == n) return;
+#if defined(__AVX512F__)
+  const __mmask16 m = static_cast<__mmask16>((1u << (n - k)) - 1u);
+  _mm512_mask_storeu_ps(v + k, m, _mm512_mul_ps(_mm512_maskz_loadu_ps(m, v + k),
+                                                _mm512_maskz_loadu_ps(m, ca + k)));
+#elif defined(__AVX2__)
+  const __m256i m = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(n - k)),
+                                       _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+  _mm256_maskstore_ps(v + k, m, _mm256_mul_ps(_mm256_maskload_ps(v + k, m),
+                                              _mm256_maskload_ps(ca + k, m)));
+#else
+  for (; k < n; ++k) v[k] = v[k] * ca[k];
+#endif
 }
 
 // v <- v * ca on row (i, j) of component c, within the update region.
 inline void rescale_row(const grid_dims& gd, const update_region& r, float* __restrict v,
                         const float* __restrict ca, int64_t i, int64_t j) {
   if (!r.contains(0, i, gd.nx) || !r.contains(1, j, gd.ny)) return;
-  const int64_t k1 = gd.nz - 1 - r.hi_from_end[2];
-#pragma omp simd
-  for (int64_t k = r.lo[2]; k <= k1; ++k) v[k] = v[k] * ca[k];
+  const int64_t k0 = r.lo[2], k1 = gd.nz - 1 - r.hi_from_end[2];
+  if (k1 >= k0) scale_run(v + k0, ca + k0, k1 - k0 + 1);
 }
 
 // The phase's arrays: adjoint sources, adjoint targets, the curl factor, and
