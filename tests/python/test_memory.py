@@ -117,3 +117,29 @@ def test_byte_counts_and_limits():
             memory.parse_bytes("x", bad)
     assert nv.set_memory_limit("2G") is None
     assert nv.get_memory_limit() == 2**31 and nv.set_memory_limit(None) == 2**31
+
+
+def test_workspace_placement_changes_speed_not_bits(case, monkeypatch, one_thread):
+    """The field and coefficient arrays start at twelve different offsets
+    within a page, each its own zeroed array; traces, final fields and
+    gradients are those of plain separate allocations, bit for bit."""
+    work = simulate._Workspace(case.grid, 2, case.layers.widths, adjoint=False)
+    arrays = [*work.fields.values(), *work.coeffs.values()]
+    assert len({a.ctypes.data % 4096 for a in arrays}) == 12
+    assert all(a.flags.c_contiguous and not a.any() for a in arrays)
+    assert [a.size for a in arrays] == [2 * case.grid.n_nodes] * 6 + [case.grid.n_nodes] * 6
+
+    def run():
+        traces, state = case.forward(snapshots=nv.Snapshots(3, "half", 3))
+        return traces, dict(state.fields), nv.gradient(state, traces, progress=False)
+
+    staggered = run()
+    monkeypatch.setattr(simulate, "_staggered_zeros",
+                        lambda count, size, slot: [np.zeros(size, np.float32)
+                                                   for _ in range(count)])
+    plain = run()
+    assert np.array_equal(staggered[0], plain[0])
+    for c in staggered[1]:
+        assert np.array_equal(staggered[1][c], plain[1][c])
+    for g, h in zip(staggered[2], plain[2]):
+        assert np.array_equal(g, h)
