@@ -11,7 +11,9 @@
 // below serves only the last step's adjoint H).
 #include "lib/adjoint/field_update_adjoint.hpp"
 
+#if defined(__AVX2__)
 #include <immintrin.h>
+#endif
 
 #include "lib/forward/rows.hpp"
 #include "lib/kernels/cell.hpp"
