@@ -131,12 +131,22 @@ void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const floa
     }
     const gather_term* t = plan.terms.data() + p.first;
     const int64_t end = p.k + p.n_blocks * block_lanes;
-    // Four blocks at a time: more independent sums in flight.
-    for (; k + 4 * block_lanes <= end; advance(4 * block_lanes))
-      uniform_run<4 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
-    if (k + 2 * block_lanes <= end) {
-      uniform_run<2 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
-      advance(2 * block_lanes);
+    // Eight native vectors of targets at a time, for more independent sums
+    // in flight, then halving for the rest of the run.
+    constexpr int B = 8 / U > 1 ? 8 / U : 1;  // blocks per step
+    for (; k + B * block_lanes <= end; advance(B * block_lanes))
+      uniform_run<B * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
+    if constexpr (B >= 8) {
+      if (k + 4 * block_lanes <= end) {
+        uniform_run<4 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
+        advance(4 * block_lanes);
+      }
+    }
+    if constexpr (B >= 4) {
+      if (k + 2 * block_lanes <= end) {
+        uniform_run<2 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
+        advance(2 * block_lanes);
+      }
     }
     if (k < end) uniform_run<U, Scaled>(acc + k, s, cb + k, t, p.count, h);
   }

@@ -75,18 +75,24 @@ TEST_P(BackwardVsReference, EveryInstructionSet) {
 
 // Rows long enough for the blocked sweeps: whole blocks, a last block that
 // overlaps the one before, runs of uniform blocks, and the x/y faces'
-// classes around an interior class (extents past 19).
+// classes around an interior class (extents past 19); then rows of 150 to
+// 200 nodes, whose uniform runs take the widest steps (eight native vectors
+// of targets) and every narrower one after them.
 TEST_P(BackwardVsReference, LongRowsEveryInstructionSet) {
   nt::order_guard guard(GetParam());
   nt::extent_bounds b;
   b.lo[0] = 14, b.hi[0] = 26;
   b.lo[1] = 2, b.hi[1] = 22;
   b.lo[2] = 15, b.hi[2] = 75;
+  nt::extent_bounds very_long;
+  very_long.lo[0] = very_long.lo[1] = 3, very_long.hi[0] = very_long.hi[1] = 12;
+  very_long.lo[2] = 150, very_long.hi[2] = 200;
   for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
                    norvane::kernels::isa_avx512}) {
     if (!norvane::kernels::cpu_runs(isa)) continue;
     norvane::kernels::force_isa(isa);
     compare_cases(GetParam(), 2, 4000 + GetParam(), 4, norvane::kernels::isa_name(isa), b);
+    compare_cases(GetParam(), 2, 4100 + GetParam(), 3, norvane::kernels::isa_name(isa), very_long);
   }
 }
 
