@@ -5,8 +5,10 @@
 // the other field type and its own memories, this gives every node exactly
 // the face-ordered sequence of corrections of a node-by-node sweep. On the x
 // and y faces the profile position and the difference's half-width are fixed
-// along the row, so k is a vector loop; the z faces cover a few nodes at each
-// row end and stay scalar.
+// along the row, so k is a vector loop; in this general sweep the z faces
+// cover a few nodes at each row end and stay scalar. Rows that carry both z
+// terms take the z loop below instead (see layered_row), and regular rows
+// take their x and y corrections inside the update kernels.
 #include <algorithm>
 #include <type_traits>
 
