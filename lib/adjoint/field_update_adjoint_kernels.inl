@@ -17,6 +17,7 @@
 
 #include "lib/forward/rows.hpp"
 #include "lib/kernels/cell.hpp"
+#include "lib/kernels/staggered_diff.hpp"
 
 namespace norvane::adjoint::NORVANE_ISA_NS {
 namespace {
@@ -195,9 +196,23 @@ template <bool Scaled>
 void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fields& f) {
   const grid_dims& gd = a.g;
   const float h[3] = {gd.dx, gd.dy, gd.dz};
+  const bool prefetch = kernels::half_width(a.order) == 4;
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const int64_t base = s * gd.n_nodes + node;
+    if (prefetch) {
+      // The row `rows_ahead` further on: its sources on the newest x plane
+      // and the newest y row the stencils reach, its targets and factors.
+      const int64_t o = forward::rows_ahead * gd.nz, px = 4 * gd.plane, py = 4 * gd.nz;
+      for (int c = 0; c < 3; ++c) {
+        forward::prefetch_row(f.src[c] + base + o + px, gd.nz);
+        forward::prefetch_row(f.src[c] + base + o + py, gd.nz);
+        forward::prefetch_row(f.dst[c] + base + o, gd.nz);
+      }
+      forward::prefetch_row(f.cb + node + o + px, gd.nz);
+      forward::prefetch_row(f.cb + node + o + py, gd.nz);
+      if (f.owed_ca) forward::prefetch_row(f.owed_ca + node + o, gd.nz);
+    }
     const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
     for (int c = 0; c < 3; ++c) {
       if (f.owed_ca) rescale_row(gd, f.dst_region[c], f.dst[c] + base, f.owed_ca + node, i, j);

@@ -15,6 +15,7 @@
 #include <cmath>
 
 #include "lib/forward/field_update.hpp"
+#include "lib/forward/rows.hpp"
 #include "lib/kernels/staggered_diff.hpp"
 
 namespace norvane::forward::NORVANE_ISA_NS {
@@ -38,18 +39,6 @@ NORVANE_CELL float scaled(float cb, float dx, float h) {
     const float q = (dx * cb) / h;
     return (h == dx) ? cb : q;
   }
-}
-
-// Order 8 reads each field difference from 8 planes; with the rows' own
-// arrays that is more streams than the hardware prefetchers follow, and the
-// loads from the planes ahead miss. Such rows ask for the lines of the row
-// `ahead` rows further on, before they start: the newest plane of each x
-// stencil and every array of the row itself. (At orders 2 and 4 the
-// prefetchers keep up, and the extra instructions only cost.)
-constexpr int64_t rows_ahead = 4;
-
-inline void prefetch_row(const float* p, int64_t n) {
-  for (int64_t k = 0; k < n; k += 16) __builtin_prefetch(p + k);
 }
 
 // Runs body(k, dz) over k in [lo, hi] where dz is the z difference of `f` at
@@ -113,6 +102,8 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
   // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
+  // Order 8: the lines of the row `rows_ahead` further on, the newest plane
+  // of each x stencil and the row's own arrays (see rows.hpp).
   if constexpr (MZ == 4) {
     const int64_t o = rows_ahead * sy;
     prefetch_row(ez + o + MX * sx, nz), prefetch_row(ey + o + MX * sx, nz);
@@ -188,7 +179,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
   // Backward z stencil of half-width MZ fits for MZ <= k <= nz-MZ.
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
-  if constexpr (MZ == 4) {
+  if constexpr (MZ == 4) {  // as in h_row_t
     const int64_t o = rows_ahead * sy;
     prefetch_row(hz + o + (MX - 1) * sx, nz), prefetch_row(hy + o + (MX - 1) * sx, nz);
     for (const float* p : {hx + o + MY * sy, static_cast<const float*>(ex) + o,
