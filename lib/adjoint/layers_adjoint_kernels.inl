@@ -485,6 +485,14 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side, bool target
   const float* owed_ca = targets_owed ? (e_side ? a.c.ca_h : a.c.ca_e) : nullptr;
   const update_region* region = e_side ? h_region : e_region;
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
+    {
+      // The targets of the row `rows_ahead` further on, and the rescaling
+      // they are owed: this sweep is the first of the step to touch them,
+      // and its short loops keep too few misses in flight.
+      const int64_t node = (i * g.ny + j) * g.nz, o = forward::rows_ahead * g.nz;
+      for (int c = 0; c < 3; ++c) forward::prefetch_row(P.into[c] + s * g.n_nodes + node + o, g.nz);
+      if (owed_ca) forward::prefetch_row(owed_ca + node + o, g.nz);
+    }
     if (owed_ca) {
       const int64_t node = (i * g.ny + j) * g.nz;
       for (int c = 0; c < 3; ++c)

@@ -23,13 +23,15 @@ inline void for_each_row(const pass_args& a, RowFn row) {
   }
 }
 
+// Some sweeps first ask for the lines of the row `rows_ahead` further on.
 // Order-8 rows read each difference along x from 8 planes (and the
-// transposes gather from 8); with a row's own arrays that is more streams
+// transposes gather from 8): with a row's own arrays that is more streams
 // than the hardware prefetchers follow, and the loads from the newest plane
-// and the streamed arrays miss. Such rows first ask for the lines of the row
-// `rows_ahead` further on. (At orders 2 and 4 the prefetchers keep up and
-// the extra instructions only cost.) A prefetch never faults, so addresses
-// past an array's end are harmless.
+// and the streamed arrays miss. The adjoint sweeps are the first of a step
+// to touch their targets, in loops too short to keep many misses in flight.
+// (The forward rows of orders 2 and 4 gain nothing: there the prefetchers
+// keep up and the extra instructions only cost.) A prefetch never faults,
+// so addresses past an array's end are harmless.
 inline constexpr int64_t rows_ahead = 4;
 
 inline void prefetch_row(const float* p, int64_t n) {
