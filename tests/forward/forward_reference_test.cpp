@@ -37,6 +37,19 @@ void compare_random_cases(int order, int threads, const row_kernels* kernels, in
   }
 }
 
+// Materials, a unit wavelet, the arrays, layer profiles and a random
+// initial E for a case whose geometry is set.
+void fill_randomly(nt::sim_case& c, std::mt19937& rng, bool with_pec) {
+  c.eps_r.clear();
+  c.randomize_materials(rng, with_pec);
+  c.wavelet.assign(c.nt, 1.0f);
+  c.allocate();
+  c.randomize_profiles(rng);
+  std::uniform_real_distribution<float> u(-1.0f, 1.0f);
+  for (int m = 0; m < 3; ++m)
+    for (auto& v : c.e[m]) v = u(rng);
+}
+
 class ForwardVsReference : public ::testing::TestWithParam<int> {};
 
 TEST_P(ForwardVsReference, OneThreadDefaultBackend) { compare_random_cases(GetParam(), 1, nullptr, 40, 11u * GetParam()); }
@@ -93,14 +106,7 @@ TEST(ForwardVsReferenceLarge, LongRowsAndLayerRowsAllOrders) {
           c.src_pos.insert(c.src_pos.end(), {7, 6, 20});
           c.rec_pos.insert(c.rec_pos.end(), {9, 5, 25, 2, 2, 28});
         }
-        c.eps_r.clear();
-        c.randomize_materials(rng, true);
-        c.wavelet.assign(c.nt, 1.0f);
-        c.allocate();
-        c.randomize_profiles(rng);
-        std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-        for (int m = 0; m < 3; ++m)
-          for (auto& v : c.e[m]) v = u(rng);
+        fill_randomly(c, rng, true);
         nt::sim_case ref = c;
         ref.run_forward(&norvane_ref::forward);
         for (int threads : {1, 3}) {  // 3: blocks of rows that split the layers unevenly
@@ -138,14 +144,7 @@ TEST(ForwardVsReferenceLarge, SixteenBitRightHandSidesFromAMultiPageScratch) {
     c.n_rec = 1;
     c.src_pos = {30, 31, 32};
     c.rec_pos = {40, 41, 42};
-    c.eps_r.clear();
-    c.randomize_materials(rng, false);
-    c.wavelet.assign(c.nt, 1.0f);
-    c.allocate();
-    c.randomize_profiles(rng);
-    std::uniform_real_distribution<float> u(-1.0f, 1.0f);
-    for (int m = 0; m < 3; ++m)
-      for (auto& v : c.e[m]) v = u(rng);
+    fill_randomly(c, rng, false);
     nt::sim_case ref = c, lib = c;
     ref.run_forward(&norvane_ref::forward);
     lib.run_forward(&::forward);
