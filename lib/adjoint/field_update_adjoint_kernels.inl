@@ -196,18 +196,20 @@ template <bool Scaled>
 void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fields& f) {
   const grid_dims& gd = a.g;
   const float h[3] = {gd.dx, gd.dy, gd.dz};
-  const bool wide = kernels::half_width(a.order) == 4;
+  const int M = kernels::half_width(a.order);
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const int64_t base = s * gd.n_nodes + node;
-    {
+    if (M >= 2) {
       // The row `rows_ahead` further on: its targets and the rescaling they
       // are owed, and at order 8 its sources on the newest x plane and the
-      // newest y row the stencils reach, with cb there.
+      // newest y row the stencils reach, with cb there. (At order 2 the
+      // row's loops are short enough for the prefetchers, and asking costs
+      // more than it brings.)
       const int64_t o = forward::rows_ahead * gd.nz;
       for (int c = 0; c < 3; ++c) forward::prefetch_row(f.dst[c] + base + o, gd.nz);
       if (f.owed_ca) forward::prefetch_row(f.owed_ca + node + o, gd.nz);
-      if (wide) {
+      if (M == 4) {
         const int64_t px = 4 * gd.plane, py = 4 * gd.nz;
         for (int c = 0; c < 3; ++c) {
           forward::prefetch_row(f.src[c] + base + o + px, gd.nz);
