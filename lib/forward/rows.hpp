@@ -29,8 +29,8 @@ inline void for_each_row(const pass_args& a, RowFn row) {
 // than the hardware prefetchers follow, and the loads from the newest plane
 // and the streamed arrays miss. The adjoint sweeps are the first of a step
 // to touch their targets, in loops too short to keep many misses in flight.
-// (The forward rows of orders 2 and 4 gain nothing: there the prefetchers
-// keep up and the extra instructions only cost.) A prefetch never faults,
+// (The forward rows of orders 2 and 4 and the order-2 curl transposes gain
+// nothing: there the prefetchers keep up and the extra instructions cost.) A prefetch never faults,
 // so addresses past an array's end are harmless.
 inline constexpr int64_t rows_ahead = 4;
 
