@@ -207,16 +207,13 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
       // row's loops are short enough for the prefetchers, and asking costs
       // more than it brings.)
       const int64_t o = forward::rows_ahead * gd.nz;
-      for (int c = 0; c < 3; ++c) forward::prefetch_row(f.dst[c] + base + o, gd.nz);
+      forward::prefetch_rows(gd.nz, f.dst[0] + base + o, f.dst[1] + base + o, f.dst[2] + base + o);
       if (f.owed_ca) forward::prefetch_row(f.owed_ca + node + o, gd.nz);
       if (M == 4) {
-        const int64_t px = 4 * gd.plane, py = 4 * gd.nz;
-        for (int c = 0; c < 3; ++c) {
-          forward::prefetch_row(f.src[c] + base + o + px, gd.nz);
-          forward::prefetch_row(f.src[c] + base + o + py, gd.nz);
-        }
-        forward::prefetch_row(f.cb + node + o + px, gd.nz);
-        forward::prefetch_row(f.cb + node + o + py, gd.nz);
+        const int64_t px = M * gd.plane, py = M * gd.nz;
+        for (const int64_t d : {px, py})
+          forward::prefetch_rows(gd.nz, f.src[0] + base + o + d, f.src[1] + base + o + d,
+                                 f.src[2] + base + o + d, f.cb + node + o + d);
       }
     }
     const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};

@@ -106,10 +106,8 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   // of each x stencil and the row's own arrays (see rows.hpp).
   if constexpr (MZ == 4) {
     const int64_t o = rows_ahead * sy;
-    prefetch_row(ez + o + MX * sx, nz), prefetch_row(ey + o + MX * sx, nz);
-    for (const float* p : {ex + o, static_cast<const float*>(hx) + o, static_cast<const float*>(hy) + o,
-                           static_cast<const float*>(hz) + o, ca + o, cb + o})
-      prefetch_row(p, nz);
+    prefetch_rows(nz, ez + o + MX * sx, ey + o + MX * sx, ex + o, hx + o, hy + o, hz + o, ca + o,
+                  cb + o);
   }
 
   if (i >= 1 && i_in && j_in) {
@@ -181,10 +179,8 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
   if constexpr (MZ == 4) {  // as in h_row_t
     const int64_t o = rows_ahead * sy;
-    prefetch_row(hz + o + (MX - 1) * sx, nz), prefetch_row(hy + o + (MX - 1) * sx, nz);
-    for (const float* p : {hx + o + MY * sy, static_cast<const float*>(ex) + o,
-                           static_cast<const float*>(ey) + o, static_cast<const float*>(ez) + o, ca + o, cb + o})
-      prefetch_row(p, nz);
+    prefetch_rows(nz, hz + o + (MX - 1) * sx, hy + o + (MX - 1) * sx, hx + o + MY * sy, ex + o,
+                  ey + o, ez + o, ca + o, cb + o);
   }
 
   if (i_in && j >= 1 && j_in) {

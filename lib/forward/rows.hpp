@@ -30,12 +30,20 @@ inline void for_each_row(const pass_args& a, RowFn row) {
 // and the streamed arrays miss. The adjoint sweeps are the first of a step
 // to touch their targets, in loops too short to keep many misses in flight.
 // (The forward rows of orders 2 and 4 and the order-2 curl transposes gain
-// nothing: there the prefetchers keep up and the extra instructions cost.) A prefetch never faults,
-// so addresses past an array's end are harmless.
+// nothing: there the prefetchers keep up and the extra instructions cost.)
+// A prefetch never faults, so addresses past an array's end are harmless.
+// Both helpers are forced inline: called out of line from the row kernels,
+// the order-8 passes measured 25-30 % slower.
 inline constexpr int64_t rows_ahead = 4;
 
-inline void prefetch_row(const float* p, int64_t n) {
+__attribute__((always_inline)) inline void prefetch_row(const float* p, int64_t n) {
   for (int64_t k = 0; k < n; k += 16) __builtin_prefetch(p + k);
+}
+
+// prefetch_row for each of several rows of n elements.
+template <class... Rows>
+__attribute__((always_inline)) inline void prefetch_rows(int64_t n, Rows... rows) {
+  (prefetch_row(rows, n), ...);
 }
 
 }  // namespace norvane::forward
