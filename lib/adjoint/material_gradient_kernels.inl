@@ -7,8 +7,7 @@
 // shots and stored components are added in the order s, then m, each as one
 // vector pass over the block, a perfect conductor's sums are put back to the
 // +0 it never leaves when it takes no shot, and the sums go into the gradient
-// arrays. The snapshot decoders are the branch-free forms, which give the
-// same values.
+// arrays. The snapshot decoders give the bits of the scalar ones.
 #include "lib/adjoint/material_gradient.hpp"
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 
 #include "lib/kernels/update_coeffs.hpp"
 #include "lib/storage/formats.hpp"
+#include "lib/storage/half_runs.inl"
 
 namespace norvane::adjoint::NORVANE_ISA_NS {
 namespace {
@@ -27,13 +27,12 @@ struct cell_block {
   float d_ca_eps[block_cells], d_cs_eps[block_cells];
   float d_ca_sig[block_cells], d_cs_sig[block_cells];
   float g_eps[block_cells], g_sig[block_cells];
+  float e[block_cells], rhs[block_cells];  // binary16 values, decoded
 };
 
 template <int Format>
 NORVANE_CELL float stored(const void* store, int64_t at) {
-  if constexpr (Format == 1)
-    return storage::decode_half_flat(static_cast<const uint16_t*>(store)[at]);
-  else if constexpr (Format == 2)
+  if constexpr (Format == 2)
     return storage::decode_bf16(static_cast<const uint16_t*>(store)[at]);
   else
     return static_cast<const float*>(store)[at];
@@ -56,11 +55,15 @@ void add_component(cell_block& b, const float* __restrict l, const void* e_store
   }
 }
 
+// binary16 values are decoded a block at a time first, by the hardware
+// conversion where the instruction set has it.
 void add_component(int format, cell_block& b, const float* l, const snapshot_args& sn,
                    int64_t at, float steps, int64_t n) {
-  if (format == 1)
-    add_component<1>(b, l, sn.e_store, sn.rhs_store, at, steps, n);
-  else if (format == 2)
+  if (format == 1) {
+    storage::NORVANE_ISA_NS::decode_half_run(b.e, static_cast<const uint16_t*>(sn.e_store) + at, n);
+    storage::NORVANE_ISA_NS::decode_half_run(b.rhs, static_cast<const uint16_t*>(sn.rhs_store) + at, n);
+    add_component<0>(b, l, b.e, b.rhs, 0, steps, n);
+  } else if (format == 2)
     add_component<2>(b, l, sn.e_store, sn.rhs_store, at, steps, n);
   else
     add_component<0>(b, l, sn.e_store, sn.rhs_store, at, steps, n);

@@ -19,7 +19,7 @@ const row_kernels* row_kernels_avx2() {
 namespace norvane::storage {
 
 const snapshot_kernels* snapshot_kernels_avx2() {
-  static const snapshot_kernels k{&avx2::e_row, &avx2::rhs_row};
+  static const snapshot_kernels k{&avx2::e_row, &avx2::rhs_row, &avx2::decode_half};
   return &k;
 }
 

@@ -19,7 +19,7 @@ const row_kernels* row_kernels_avx512() {
 namespace norvane::storage {
 
 const snapshot_kernels* snapshot_kernels_avx512() {
-  static const snapshot_kernels k{&avx512::e_row, &avx512::rhs_row};
+  static const snapshot_kernels k{&avx512::e_row, &avx512::rhs_row, &avx512::decode_half};
   return &k;
 }
 

@@ -19,7 +19,7 @@ const row_kernels* row_kernels_generic() {
 namespace norvane::storage {
 
 const snapshot_kernels* snapshot_kernels_generic() {
-  static const snapshot_kernels k{&generic::e_row, &generic::rhs_row};
+  static const snapshot_kernels k{&generic::e_row, &generic::rhs_row, &generic::decode_half};
   return &k;
 }
 

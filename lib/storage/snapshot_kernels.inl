@@ -4,11 +4,8 @@
 // straight vector loop.
 #include <cmath>
 
-#if defined(__F16C__)
-#include <immintrin.h>
-#endif
-
 #include "lib/storage/formats.hpp"
+#include "lib/storage/half_runs.inl"
 #include "lib/storage/snapshots.hpp"
 
 namespace norvane::storage::NORVANE_ISA_NS {
@@ -32,36 +29,6 @@ NORVANE_CELL float get(const void* store, int64_t q) {
     return decode_bf16(static_cast<const uint16_t*>(store)[q]);
   else
     return static_cast<const float*>(store)[q];
-}
-
-// binary16 encoding of v[0 .. run) into out. Where the processor converts in
-// hardware, vcvtps2ph rounds to nearest even exactly as the bit-pattern
-// encoder does (a float subnormal gives a signed zero either way, so DAZ
-// changes nothing); only its NaNs keep payload bits, so NaN lanes are
-// replaced by the encoder's quiet NaN of the same sign.
-NORVANE_CELL void encode_half_run(uint16_t* __restrict out, const float* __restrict v, int64_t run) {
-  int64_t k = 0;
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
-  for (; k + 16 <= run; k += 16) {
-    const __m512 x = _mm512_loadu_ps(v + k);
-    const __m256i h = _mm512_maskz_cvtps_ph(0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    const __mmask16 nan = _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
-    const __m256i quiet = _mm256_or_si256(_mm256_and_si256(h, _mm256_set1_epi16(-0x8000)),
-                                          _mm256_set1_epi16(0x7E00));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_mask_blend_epi16(nan, h, quiet));
-  }
-#elif defined(__F16C__) && defined(__AVX2__)
-  for (; k + 8 <= run; k += 8) {
-    const __m256 x = _mm256_loadu_ps(v + k);
-    const __m128i h = _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    const __m256i nan32 = _mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q));
-    const __m128i nan = _mm_packs_epi32(_mm256_castsi256_si128(nan32), _mm256_extracti128_si256(nan32, 1));
-    const __m128i quiet = _mm_or_si128(_mm_and_si128(h, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7E00));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_blendv_epi8(h, quiet, nan));
-  }
-#endif
-#pragma omp simd
-  for (int64_t j = k; j < run; ++j) out[j] = encode_half_flat(v[j]);
 }
 
 template <int Format>
@@ -124,6 +91,8 @@ void rhs_row(void* store, int64_t q0, const float* f, const void* e_store, const
   if (format == 2) return rhs_row_t<2, false>(store, q0, f, e_store, scratch, ca, cs, run);
   return rhs_row_t<0, false>(store, q0, f, e_store, scratch, ca, cs, run);
 }
+
+void decode_half(float* out, const uint16_t* h, int64_t n) { decode_half_run(out, h, n); }
 
 }  // namespace
 }  // namespace norvane::storage::NORVANE_ISA_NS

@@ -87,4 +87,8 @@ void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void
                     });
 }
 
+void decode_half_run_cpu(float* out, const uint16_t* h, int64_t n) {
+  active_kernels().decode_half(out, h, n);
+}
+
 }  // namespace norvane::storage

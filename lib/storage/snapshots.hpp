@@ -22,12 +22,17 @@ void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void
                            const float* scratch, const float* ca_e, const float* cs_e,
                            int n_shots, int nx, int ny, int nz, int format);
 
+// binary16 values h[0 .. n) decoded into out by the active instruction set's
+// run conversion, the one the gradient phase reads the snapshots with.
+void decode_half_run_cpu(float* out, const uint16_t* h, int64_t n);
+
 // Row loops per instruction set (see snapshot_kernels.inl).
 struct snapshot_kernels {
   void (*e_row)(void* store, int64_t q0, const float* f, float* scratch, int64_t run, int format);
   void (*rhs_row)(void* store, int64_t q0, const float* f, const void* e_store,
                   const float* scratch, const float* ca, const float* cs, int64_t run,
                   int format);
+  void (*decode_half)(float* out, const uint16_t* h, int64_t n);
 };
 const snapshot_kernels* snapshot_kernels_generic();
 const snapshot_kernels* snapshot_kernels_avx2();

@@ -1,0 +1,89 @@
+// Runs of binary16 conversions, compiled once per instruction set (the
+// including file defines NORVANE_ISA_NS): in hardware where the set has the
+// conversion instructions, with the lanes fixed up where the hardware and the
+// bit-pattern conversions differ, so every set gives the bits of the scalar
+// forms in formats.hpp.
+#pragma once
+
+#include <cstdint>
+
+#if defined(__F16C__)
+#include <immintrin.h>
+#endif
+
+#include "lib/storage/formats.hpp"
+
+namespace norvane::storage::NORVANE_ISA_NS {
+namespace {
+
+// binary16 encoding of v[0 .. run) into out. Where the processor converts in
+// hardware, vcvtps2ph rounds to nearest even exactly as the bit-pattern
+// encoder does (a float subnormal gives a signed zero either way, so DAZ
+// changes nothing); only its NaNs keep payload bits, so NaN lanes are
+// replaced by the encoder's quiet NaN of the same sign.
+NORVANE_CELL void encode_half_run(uint16_t* __restrict out, const float* __restrict v, int64_t run) {
+  int64_t k = 0;
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
+  for (; k + 16 <= run; k += 16) {
+    const __m512 x = _mm512_loadu_ps(v + k);
+    const __m256i h = _mm512_maskz_cvtps_ph(0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __mmask16 nan = _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
+    const __m256i quiet = _mm256_or_si256(_mm256_and_si256(h, _mm256_set1_epi16(-0x8000)),
+                                          _mm256_set1_epi16(0x7E00));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_mask_blend_epi16(nan, h, quiet));
+  }
+#elif defined(__F16C__) && defined(__AVX2__)
+  for (; k + 8 <= run; k += 8) {
+    const __m256 x = _mm256_loadu_ps(v + k);
+    const __m128i h = _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+    const __m256i nan32 = _mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+    const __m128i nan = _mm_packs_epi32(_mm256_castsi256_si128(nan32), _mm256_extracti128_si256(nan32, 1));
+    const __m128i quiet = _mm_or_si128(_mm_and_si128(h, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7E00));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_blendv_epi8(h, quiet, nan));
+  }
+#endif
+#pragma omp simd
+  for (int64_t j = k; j < run; ++j) out[j] = encode_half_flat(v[j]);
+}
+
+// binary16 decoding of h[0 .. run) into out. Every binary16 value, a
+// subnormal included, is exactly a float, and vcvtph2ps forms it whatever the
+// denormals-are-zero mode; only a signalling NaN comes out quietened, so the
+// lanes with an all-ones exponent (NaNs and infinities) take the pattern of
+// the bit-pattern decoder instead: sign, all-ones exponent, payload as it is.
+NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restrict h, int64_t run) {
+  int64_t k = 0;
+#if defined(__AVX512F__)
+  // (The zero-masking forms with every lane on: GCC 12 warns about the
+  // plain ones' undefined upper parts.)
+  const __mmask16 all = 0xFFFF;
+  const __m512i exp_mask = _mm512_set1_epi32(0x7C00);
+  for (; k + 16 <= run; k += 16) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + k));
+    const __m512i w = _mm512_maskz_cvtepu16_epi32(all, x);
+    const __mmask16 special = _mm512_cmpeq_epi32_mask(_mm512_and_si512(w, exp_mask), exp_mask);
+    const __m512i sign = _mm512_maskz_slli_epi32(all, _mm512_and_si512(w, _mm512_set1_epi32(0x8000)), 16);
+    const __m512i payload = _mm512_maskz_slli_epi32(all, _mm512_and_si512(w, _mm512_set1_epi32(0x3FF)), 13);
+    const __m512i raw = _mm512_or_si512(_mm512_or_si512(sign, payload), _mm512_set1_epi32(0x7F800000));
+    const __m512 f = _mm512_maskz_cvtph_ps(all, x);
+    _mm512_storeu_ps(out + k, _mm512_mask_blend_ps(special, f, _mm512_castsi512_ps(raw)));
+  }
+#elif defined(__F16C__) && defined(__AVX2__)
+  const __m256i exp_mask = _mm256_set1_epi32(0x7C00);
+  for (; k + 8 <= run; k += 8) {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k));
+    const __m256i w = _mm256_cvtepu16_epi32(x);
+    const __m256i special = _mm256_cmpeq_epi32(_mm256_and_si256(w, exp_mask), exp_mask);
+    const __m256i sign = _mm256_slli_epi32(_mm256_and_si256(w, _mm256_set1_epi32(0x8000)), 16);
+    const __m256i payload = _mm256_slli_epi32(_mm256_and_si256(w, _mm256_set1_epi32(0x3FF)), 13);
+    const __m256i raw = _mm256_or_si256(_mm256_or_si256(sign, payload), _mm256_set1_epi32(0x7F800000));
+    const __m256 f = _mm256_cvtph_ps(x);
+    _mm256_storeu_ps(out + k, _mm256_blendv_ps(f, _mm256_castsi256_ps(raw), _mm256_castsi256_ps(special)));
+  }
+#endif
+#pragma omp simd
+  for (int64_t j = k; j < run; ++j) out[j] = decode_half_flat(h[j]);
+}
+
+}  // namespace
+}  // namespace norvane::storage::NORVANE_ISA_NS
