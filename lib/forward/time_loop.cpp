@@ -38,25 +38,37 @@ snapshot_plan plan_snapshots(const snapshot_args& s) {
   return p;
 }
 
-char* region(void* store, const snapshot_plan& p, int c) {
-  return static_cast<char*>(store) + c * p.region_bytes;
+// The component arrays of one snapshot kind, with the scratch of each.
+struct snapshot_set {
+  void* store[3];
+  const void* e_store[3];
+  const float* field[3];
+  float* scratch[3];
+};
+
+snapshot_set components(const forward_args& a, const snapshot_plan& p, void* store) {
+  const snapshot_args& s = a.snap;
+  snapshot_set set{};
+  for (int c = 0; c < p.count; ++c) {
+    set.store[c] = static_cast<char*>(store) + c * p.region_bytes;
+    set.e_store[c] = static_cast<char*>(s.e_store) + c * p.region_bytes;
+    set.field[c] = a.e[p.comp[c]];
+    set.scratch[c] = s.scratch ? s.scratch + c * s.n_cells : nullptr;
+  }
+  return set;
 }
 
 void save_e(const forward_args& a, const snapshot_plan& p, int slot) {
-  const snapshot_args& s = a.snap;
-  for (int c = 0; c < p.count; ++c)
-    storage::save_e_snapshot_cpu(region(s.e_store, p, c), slot, a.e[p.comp[c]],
-                                 s.scratch ? s.scratch + c * s.n_cells : nullptr, a.n_shots,
-                                 a.g.nx, a.g.ny, a.g.nz, s.format);
+  const snapshot_set set = components(a, p, a.snap.e_store);
+  storage::save_e_snapshots_cpu(set.store, slot, set.field, a.snap.scratch ? set.scratch : nullptr,
+                                p.count, a.n_shots, a.g.nx, a.g.ny, a.g.nz, a.snap.format);
 }
 
 void save_rhs(const forward_args& a, const snapshot_plan& p, int slot) {
-  const snapshot_args& s = a.snap;
-  for (int c = 0; c < p.count; ++c)
-    storage::save_rhs_snapshot_cpu(region(s.rhs_store, p, c), slot, a.e[p.comp[c]],
-                                   region(s.e_store, p, c),
-                                   s.scratch ? s.scratch + c * s.n_cells : nullptr, a.c.ca_e,
-                                   a.c.cs_e, a.n_shots, a.g.nx, a.g.ny, a.g.nz, s.format);
+  const snapshot_set set = components(a, p, a.snap.rhs_store);
+  storage::save_rhs_snapshots_cpu(set.store, slot, set.field, set.e_store,
+                                  a.snap.scratch ? set.scratch : nullptr, p.count, a.c.ca_e,
+                                  a.c.cs_e, a.n_shots, a.g.nx, a.g.ny, a.g.nz, a.snap.format);
 }
 
 }  // namespace

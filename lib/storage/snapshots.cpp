@@ -62,29 +62,48 @@ void for_interior_rows(int n_shots, int nx, int ny, int nz, Row row) {
   }
 }
 
-void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,
-                         int nx, int ny, int nz, int format) {
+void save_e_snapshots_cpu(void* const* stores, int slot, const float* const* fields,
+                          float* const* scratch, int count, int n_shots, int nx, int ny, int nz,
+                          int format) {
   const snapshot_kernels& kern = active_kernels();
   for_interior_rows(n_shots, nx, ny, nz,
                     [&](int64_t l, int64_t, int64_t q0, int64_t run, int64_t n_cells) {
-                      char* base = static_cast<char*>(store) +
-                                   static_cast<int64_t>(slot) * n_cells * element_bytes(format);
-                      kern.e_row(base, q0, field + l, scratch, run, format);
+                      const int64_t offset =
+                          static_cast<int64_t>(slot) * n_cells * element_bytes(format);
+                      for (int c = 0; c < count; ++c)
+                        kern.e_row(static_cast<char*>(stores[c]) + offset, q0, fields[c] + l,
+                                   scratch ? scratch[c] : nullptr, run, format);
                     });
 }
 
-void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void* e_store,
-                           const float* scratch, const float* ca_e, const float* cs_e,
-                           int n_shots, int nx, int ny, int nz, int format) {
+void save_rhs_snapshots_cpu(void* const* stores, int slot, const float* const* fields,
+                            const void* const* e_stores, const float* const* scratch, int count,
+                            const float* ca_e, const float* cs_e, int n_shots, int nx, int ny,
+                            int nz, int format) {
   const snapshot_kernels& kern = active_kernels();
   for_interior_rows(n_shots, nx, ny, nz,
                     [&](int64_t l, int64_t node, int64_t q0, int64_t run, int64_t n_cells) {
                       const int64_t offset =
                           static_cast<int64_t>(slot) * n_cells * element_bytes(format);
-                      kern.rhs_row(static_cast<char*>(store) + offset, q0, field + l,
-                                   static_cast<const char*>(e_store) + offset, scratch,
-                                   ca_e + node, cs_e + node, run, format);
+                      for (int c = 0; c < count; ++c)
+                        kern.rhs_row(static_cast<char*>(stores[c]) + offset, q0, fields[c] + l,
+                                     static_cast<const char*>(e_stores[c]) + offset,
+                                     scratch ? scratch[c] : nullptr, ca_e + node, cs_e + node, run,
+                                     format);
                     });
+}
+
+void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,
+                         int nx, int ny, int nz, int format) {
+  save_e_snapshots_cpu(&store, slot, &field, scratch ? &scratch : nullptr, 1, n_shots, nx, ny, nz,
+                       format);
+}
+
+void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void* e_store,
+                           const float* scratch, const float* ca_e, const float* cs_e,
+                           int n_shots, int nx, int ny, int nz, int format) {
+  save_rhs_snapshots_cpu(&store, slot, &field, &e_store, scratch ? &scratch : nullptr, 1, ca_e,
+                         cs_e, n_shots, nx, ny, nz, format);
 }
 
 void decode_half_run_cpu(float* out, const uint16_t* h, int64_t n) {

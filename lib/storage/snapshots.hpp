@@ -22,6 +22,18 @@ void save_rhs_snapshot_cpu(void* store, int slot, const float* field, const void
                            const float* scratch, const float* ca_e, const float* cs_e,
                            int n_shots, int nx, int ny, int nz, int format);
 
+// The same for `count` components at once (component c: stores[c], fields[c],
+// e_stores[c], scratch[c]; `scratch` null: none), each row of every
+// component in one iteration: the right-hand sides read the row's ca_e and
+// cs_e once for all of them, and the team meets one barrier.
+void save_e_snapshots_cpu(void* const* stores, int slot, const float* const* fields,
+                          float* const* scratch, int count, int n_shots, int nx, int ny, int nz,
+                          int format);
+void save_rhs_snapshots_cpu(void* const* stores, int slot, const float* const* fields,
+                            const void* const* e_stores, const float* const* scratch, int count,
+                            const float* ca_e, const float* cs_e, int n_shots, int nx, int ny,
+                            int nz, int format);
+
 // binary16 values h[0 .. n) decoded into out by the active instruction set's
 // run conversion, the one the gradient phase reads the snapshots with.
 void decode_half_run_cpu(float* out, const uint16_t* h, int64_t n);
