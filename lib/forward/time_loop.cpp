@@ -38,7 +38,8 @@ snapshot_plan plan_snapshots(const snapshot_args& s) {
   return p;
 }
 
-// The component arrays of one snapshot kind, with the scratch of each.
+// The component arrays of one snapshot kind, with the scratch of each (null
+// where there is none).
 struct snapshot_set {
   void* store[3];
   const void* e_store[3];
@@ -60,15 +61,15 @@ snapshot_set components(const forward_args& a, const snapshot_plan& p, void* sto
 
 void save_e(const forward_args& a, const snapshot_plan& p, int slot) {
   const snapshot_set set = components(a, p, a.snap.e_store);
-  storage::save_e_snapshots_cpu(set.store, slot, set.field, a.snap.scratch ? set.scratch : nullptr,
-                                p.count, a.n_shots, a.g.nx, a.g.ny, a.g.nz, a.snap.format);
+  storage::save_e_snapshots_cpu(set.store, slot, set.field, set.scratch, p.count, a.n_shots, a.g.nx,
+                                a.g.ny, a.g.nz, a.snap.format);
 }
 
 void save_rhs(const forward_args& a, const snapshot_plan& p, int slot) {
   const snapshot_set set = components(a, p, a.snap.rhs_store);
-  storage::save_rhs_snapshots_cpu(set.store, slot, set.field, set.e_store,
-                                  a.snap.scratch ? set.scratch : nullptr, p.count, a.c.ca_e,
-                                  a.c.cs_e, a.n_shots, a.g.nx, a.g.ny, a.g.nz, a.snap.format);
+  storage::save_rhs_snapshots_cpu(set.store, slot, set.field, set.e_store, set.scratch, p.count,
+                                  a.c.ca_e, a.c.cs_e, a.n_shots, a.g.nx, a.g.ny, a.g.nz,
+                                  a.snap.format);
 }
 
 }  // namespace
