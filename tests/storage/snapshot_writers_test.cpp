@@ -70,6 +70,62 @@ TEST_P(SnapshotWriters, HalfStoresMatchTheScalarEncoder) {
   }
 }
 
+// The writers that take all components in one sweep store, for each
+// component, what one sweep of that component alone stores: its own field,
+// scratch and store regions, in every format, over several shots and a slot
+// other than the first, with and without a scratch.
+TEST_P(SnapshotWriters, ComponentsInOneSweepMatchOneSweepEach) {
+  if (!kn::cpu_runs(GetParam())) GTEST_SKIP() << "instruction set not available";
+  kn::force_isa(GetParam());
+  const int n_shots = 2, nx = 4, ny = 5, nz = 37, slot = 1;
+  const size_t nodes = size_t(n_shots) * nx * ny * nz, cells = size_t(n_shots) * 3 * 4 * 36;
+  std::vector<float> field[3], ca(nodes), cs(nodes);
+  uint32_t b = 12345;
+  auto next = [&] { return (b = b * 1664525u + 1013904223u) / 4294967296.0f - 0.5f; };
+  for (auto& f : field) {
+    f.resize(nodes);
+    for (float& v : f) v = next();
+  }
+  for (size_t n = 0; n < nodes; ++n) ca[n] = 0.5f + next(), cs[n] = n % 11 ? 2.0f + next() : 0.0f;
+  for (int format : {0, 1, 2}) {
+    for (bool with_scratch : {true, false}) {
+      const size_t bytes = 2 * cells * st::element_bytes(format);
+      std::vector<char> e_all[3], e_one[3], r_all[3], r_one[3];
+      std::vector<float> s_all[3], s_one[3];
+      void *e_ptr[3], *r_ptr[3];
+      const void* e_const[3];
+      const float* f_ptr[3];
+      float* s_ptr[3];
+      for (int c = 0; c < 3; ++c) {
+        for (auto* v : {&e_all[c], &e_one[c], &r_all[c], &r_one[c]}) v->assign(bytes, 0);
+        s_all[c].assign(cells, 0.0f), s_one[c].assign(cells, 0.0f);
+        e_ptr[c] = e_all[c].data(), r_ptr[c] = r_all[c].data(), e_const[c] = e_all[c].data();
+        f_ptr[c] = field[c].data(), s_ptr[c] = s_all[c].data();
+      }
+      st::save_e_snapshots_cpu(e_ptr, slot, f_ptr, with_scratch ? s_ptr : nullptr, 3, n_shots, nx,
+                               ny, nz, format);
+      std::vector<float> shifted[3];  // E after the step: the field moved on
+      for (int c = 0; c < 3; ++c) {
+        shifted[c] = field[c];
+        for (float& v : shifted[c]) v = v * 1.5f + 0.25f;
+        f_ptr[c] = shifted[c].data();
+      }
+      st::save_rhs_snapshots_cpu(r_ptr, slot, f_ptr, e_const, with_scratch ? s_ptr : nullptr, 3,
+                                 ca.data(), cs.data(), n_shots, nx, ny, nz, format);
+      for (int c = 0; c < 3; ++c) {
+        float* scratch = with_scratch ? s_one[c].data() : nullptr;
+        st::save_e_snapshot_cpu(e_one[c].data(), slot, field[c].data(), scratch, n_shots, nx, ny,
+                                nz, format);
+        st::save_rhs_snapshot_cpu(r_one[c].data(), slot, shifted[c].data(), e_one[c].data(),
+                                  scratch, ca.data(), cs.data(), n_shots, nx, ny, nz, format);
+        EXPECT_EQ(e_all[c], e_one[c]) << "E, component " << c << ", format " << format;
+        EXPECT_EQ(r_all[c], r_one[c]) << "rhs, component " << c << ", format " << format;
+        EXPECT_EQ(s_all[c], s_one[c]) << "scratch, component " << c << ", format " << format;
+      }
+    }
+  }
+}
+
 // Every pattern, signalling NaNs keeping their payload, at lengths and
 // offsets that leave a scalar remainder, and with the denormals-are-zero and
 // flush-to-zero modes a host may have set (binary16 subnormals still decode
