@@ -192,6 +192,16 @@ struct gather_fields {
   const update_region* dst_region;
 };
 
+// Asks for the targets of the row `rows_ahead` further on (row offset
+// `base` in the fields, `node` in the coefficients) and the rescaling they
+// are owed (owed_ca null: none).
+NORVANE_CELL void prefetch_targets(const grid_dims& gd, float* const* dst, const float* owed_ca,
+                                   int64_t base, int64_t node) {
+  const int64_t o = forward::rows_ahead * gd.nz;
+  forward::prefetch_rows(gd.nz, dst[0] + base + o, dst[1] + base + o, dst[2] + base + o);
+  if (owed_ca) forward::prefetch_row(owed_ca + node + o, gd.nz);
+}
+
 template <bool Scaled>
 void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fields& f) {
   const grid_dims& gd = a.g;
@@ -206,10 +216,9 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
       // newest y row the stencils reach, with cb there. (At order 2 the
       // row's loops are short enough for the prefetchers, and asking costs
       // more than it brings.)
-      const int64_t o = forward::rows_ahead * gd.nz;
-      forward::prefetch_rows(gd.nz, f.dst[0] + base + o, f.dst[1] + base + o, f.dst[2] + base + o);
-      if (f.owed_ca) forward::prefetch_row(f.owed_ca + node + o, gd.nz);
+      prefetch_targets(gd, f.dst, f.owed_ca, base, node);
       if (M == 4) {
+        const int64_t o = forward::rows_ahead * gd.nz;
         const int64_t px = M * gd.plane, py = M * gd.nz;
         for (const int64_t d : {px, py})
           forward::prefetch_rows(gd.nz, f.src[0] + base + o + d, f.src[1] + base + o + d,

@@ -485,18 +485,12 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side, bool target
   const float* owed_ca = targets_owed ? (e_side ? a.c.ca_h : a.c.ca_e) : nullptr;
   const update_region* region = e_side ? h_region : e_region;
   forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-    const int64_t node = (i * g.ny + j) * g.nz;
-    {
-      // The targets of the row `rows_ahead` further on, and the rescaling
-      // they are owed: this sweep is the first of the step to touch them,
-      // and its short loops keep too few misses in flight.
-      const int64_t o = forward::rows_ahead * g.nz;
-      for (int c = 0; c < 3; ++c) forward::prefetch_row(P.into[c] + s * g.n_nodes + node + o, g.nz);
-      if (owed_ca) forward::prefetch_row(owed_ca + node + o, g.nz);
-    }
+    const int64_t node = (i * g.ny + j) * g.nz, base = s * g.n_nodes + node;
+    // This sweep is the first of the step to touch its targets, and its
+    // short loops keep too few misses in flight: it asks for them ahead.
+    prefetch_targets(g, P.into, owed_ca, base, node);
     if (owed_ca) {
-      for (int c = 0; c < 3; ++c)
-        rescale_row(g, region[c], P.into[c] + s * g.n_nodes + node, owed_ca + node, i, j);
+      for (int c = 0; c < 3; ++c) rescale_row(g, region[c], P.into[c] + base, owed_ca + node, i, j);
     }
     row_entries xy[2];
     xy[0].n = xy_entries(P, 0, i, xy[0].e, xy[0].n_behind, xy[0].n_own);
@@ -508,7 +502,7 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side, bool target
       const bool z_on[2] = {z0, z1};
       for (int c = 0; c < 2; ++c) {
         if (!z_on[c]) continue;
-        float* row = P.into[c] + s * g.n_nodes + node;
+        float* row = P.into[c] + base;
         for (int r = 0; r < P.n_ranges; ++r)
           add_slots(P, c, P.slot + P.range[r].first, P.range[r].n, row, P.range[r].k0, P.range[r].k1);
       }
