@@ -41,15 +41,22 @@ NORVANE_CELL float scaled(float cb, float dx, float h) {
   }
 }
 
-// Runs body(k, dz) over k in [lo, hi] where dz is the z difference of `f` at
-// k: the template half-width MZ on [full_lo, full_hi], the fitted one outside.
-template <int MZ, bool Forward, class Body>
-inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo, int64_t full_hi, int64_t nz,
-                    int order, const float* __restrict f, Body body) {
+// Sets out[k] = value(k, dz) over k in [lo, hi], where dz is the z difference
+// of `f` at k: the template half-width MZ on [full_lo, full_hi], the fitted
+// one outside. Align: value has no side effect, so the full-stencil part may
+// run in line-aligned vectors (see aligned_run).
+template <int MZ, bool Forward, bool Align, class Value>
+__attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo,
+                                                   int64_t full_hi, int64_t nz, int order,
+                                                   const float* __restrict f, float* out,
+                                                   Value value) {
   auto edge = [&](int64_t k) __attribute__((always_inline)) {
     const float d = Forward ? diff_forward_with(fit_forward(order, k, nz), f + k, 1)
                             : diff_backward_with(fit_backward(order, k, nz), f + k, 1);
-    body(k, d);
+    out[k] = value(k, d);
+  };
+  auto full = [&](int64_t k) __attribute__((always_inline)) {
+    return value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
   };
   const int64_t a = std::max(lo, full_lo);
   const int64_t b = std::min(hi, full_hi);
@@ -58,12 +65,25 @@ inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo, int64_t full_hi, in
     return;
   }
   for (int64_t k = lo; k < a; ++k) edge(k);
+  if constexpr (Align) {
+    kernels::aligned_run(out, a, b, full);
+  } else {
 #pragma omp simd
-  for (int64_t k = a; k <= b; ++k) {
-    const float d = Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1);
-    body(k, d);
+    for (int64_t k = a; k <= b; ++k) out[k] = full(k);
   }
   for (int64_t k = b + 1; k <= hi; ++k) edge(k);
+}
+
+// The plain loop over [a, b], or the aligned one where value has no side
+// effect.
+template <bool Align, class Value>
+__attribute__((always_inline)) inline void k_run(float* out, int64_t a, int64_t b, Value value) {
+  if constexpr (Align) {
+    kernels::aligned_run(out, a, b, value);
+  } else {
+#pragma omp simd
+    for (int64_t k = a; k <= b; ++k) out[k] = value(k);
+  }
 }
 
 // The x and y layer corrections of a row, copied to locals so that the loops
@@ -100,6 +120,10 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
+  // Rows that carry layer corrections advance the memories inside the node
+  // update, so they cannot take the aligned runs (whose end vectors form some
+  // nodes twice).
+  constexpr bool Pure = !LX && !LY;
   // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
   // Order 8: the lines of the row `rows_ahead` further on, the newest plane
@@ -112,30 +136,31 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep<MZ, true>(0, nz - 2, zf_lo, zf_hi, nz, order, ey, [&](int64_t k, float dzey) {
+    k_sweep<MZ, true, Pure>(0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
+                            [&](int64_t k, float dzey) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
       const float dyez = diff_forward_m<MY, false>(ez + k, sy);
       float v = std::fma(cbz, dzey, std::fma(ca[k], hx[k], -(dyez * cby)));
       if constexpr (LY) v = row_layers::plane<false>(v, lay.y, cs[k], dyez, k);
-      hx[k] = v;
+      return v;
     });
   }
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep<MZ, true>(0, nz - 2, zf_lo, zf_hi, nz, order, ex, [&](int64_t k, float dzex) {
+    k_sweep<MZ, true, Pure>(0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
+                            [&](int64_t k, float dzex) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
       const float dxez = diff_forward_m<MX, false>(ez + k, sx);
       float v = std::fma(c, dxez, std::fma(ca[k], hy[k], -(dzex * cbz)));
       if constexpr (LX) v = row_layers::plane<true>(v, lay.x, cs[k], dxez, k);
-      hy[k] = v;
+      return v;
     });
   }
   if (i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
-#pragma omp simd
-    for (int64_t k = 1; k <= nz - 2; ++k) {
+    k_run<Pure>(hz, 1, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dyex = diff_forward_m<MY, false>(ex + k, sy);
@@ -143,8 +168,8 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
       float v = std::fma(cby, dyex, std::fma(ca[k], hz[k], -(dxey * c)));
       if constexpr (LX) v = row_layers::plane<false>(v, lay.x, cs[k], dxey, k);
       if constexpr (LY) v = row_layers::plane<true>(v, lay.y, cs[k], dyex, k);
-      hz[k] = v;
-    }
+      return v;
+    });
     // The x and y corrections of hz also reach its first and last node.
     if constexpr (LX || LY) {
       for (const int64_t k : {int64_t{0}, nz - 1}) {
@@ -175,6 +200,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
+  constexpr bool Pure = !LX && !LY;  // as in h_row_t
   // Backward z stencil of half-width MZ fits for MZ <= k <= nz-MZ.
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
   if constexpr (MZ == 4) {  // as in h_row_t
@@ -185,13 +211,14 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep<MZ, false>(1, nz - 2, zb_lo, zb_hi, nz, order, hy, [&](int64_t k, float dzhy) {
+    k_sweep<MZ, false, Pure>(1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
+                            [&](int64_t k, float dzhy) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
       const float dyhz = diff_backward_m<MY, false>(hz + k, sy);
       float v = std::fma(-cbz, dzhy, std::fma(ca[k], ex[k], cby * dyhz));
       if constexpr (LY) v = row_layers::plane<true>(v, lay.y, cs[k], dyhz, k);
-      ex[k] = v;
+      return v;
     });
     if constexpr (LY) {
       for (const int64_t k : {int64_t{0}, nz - 1})
@@ -200,13 +227,14 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep<MZ, false>(1, nz - 2, zb_lo, zb_hi, nz, order, hx, [&](int64_t k, float dzhx) {
+    k_sweep<MZ, false, Pure>(1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
+                            [&](int64_t k, float dzhx) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
       const float dxhz = diff_backward_m<MX, false>(hz + k, sx);
       float v = std::fma(-c, dxhz, std::fma(ca[k], ey[k], cbz * dzhx));
       if constexpr (LX) v = row_layers::plane<false>(v, lay.x, cs[k], dxhz, k);
-      ey[k] = v;
+      return v;
     });
     if constexpr (LX) {
       for (const int64_t k : {int64_t{0}, nz - 1})
@@ -215,8 +243,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
-#pragma omp simd
-    for (int64_t k = 0; k <= nz - 2; ++k) {
+    k_run<Pure>(ez, 0, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dxhy = diff_backward_m<MX, false>(hy + k, sx);
@@ -224,8 +251,8 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
       float v = std::fma(-cby, dyhx, std::fma(ca[k], ez[k], c * dxhy));
       if constexpr (LX) v = row_layers::plane<true>(v, lay.x, cs[k], dxhy, k);
       if constexpr (LY) v = row_layers::plane<false>(v, lay.y, cs[k], dyhx, k);
-      ez[k] = v;
-    }
+      return v;
+    });
   }
 }
 
