@@ -16,6 +16,7 @@
 #endif
 
 #include "lib/forward/rows.hpp"
+#include "lib/kernels/aligned_run.hpp"
 #include "lib/kernels/cell.hpp"
 #include "lib/kernels/staggered_diff.hpp"
 
@@ -23,13 +24,7 @@ namespace norvane::adjoint::NORVANE_ISA_NS {
 namespace {
 
 // Native vector of this instruction set; a block of targets is U of them.
-#if defined(__AVX512F__)
-constexpr int V = 16;
-#elif defined(__AVX2__)
-constexpr int V = 8;
-#else
-constexpr int V = 4;
-#endif
+constexpr int V = NORVANE_LANES;
 typedef float vec __attribute__((vector_size(V * sizeof(float))));
 typedef int32_t ivec __attribute__((vector_size(V * sizeof(float))));
 constexpr int U = block_lanes / V;

@@ -16,6 +16,7 @@
 
 #include "lib/forward/field_update.hpp"
 #include "lib/forward/rows.hpp"
+#include "lib/kernels/aligned_run.hpp"
 #include "lib/kernels/staggered_diff.hpp"
 
 namespace norvane::forward::NORVANE_ISA_NS {
@@ -43,9 +44,8 @@ NORVANE_CELL float scaled(float cb, float dx, float h) {
 
 // Sets out[k] = value(k, dz) over k in [lo, hi], where dz is the z difference
 // of `f` at k: the template half-width MZ on [full_lo, full_hi], the fitted
-// one outside. Align: value has no side effect, so the full-stencil part may
-// run in line-aligned vectors (see aligned_run).
-template <int MZ, bool Forward, bool Align, class Value>
+// one outside. Pure: value has no side effect (see aligned_run).
+template <int MZ, bool Forward, bool Pure, class Value>
 __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo,
                                                    int64_t full_hi, int64_t nz, int order,
                                                    const float* __restrict f, float* out,
@@ -55,9 +55,6 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
                             : diff_backward_with(fit_backward(order, k, nz), f + k, 1);
     out[k] = value(k, d);
   };
-  auto full = [&](int64_t k) __attribute__((always_inline)) {
-    return value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
-  };
   const int64_t a = std::max(lo, full_lo);
   const int64_t b = std::min(hi, full_hi);
   if (a > b) {
@@ -65,25 +62,10 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
     return;
   }
   for (int64_t k = lo; k < a; ++k) edge(k);
-  if constexpr (Align) {
-    kernels::aligned_run(out, a, b, full);
-  } else {
-#pragma omp simd
-    for (int64_t k = a; k <= b; ++k) out[k] = full(k);
-  }
+  kernels::aligned_run<Pure>(out, a, b, [&](int64_t k) __attribute__((always_inline)) {
+    return value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
+  });
   for (int64_t k = b + 1; k <= hi; ++k) edge(k);
-}
-
-// The plain loop over [a, b], or the aligned one where value has no side
-// effect.
-template <bool Align, class Value>
-__attribute__((always_inline)) inline void k_run(float* out, int64_t a, int64_t b, Value value) {
-  if constexpr (Align) {
-    kernels::aligned_run(out, a, b, value);
-  } else {
-#pragma omp simd
-    for (int64_t k = a; k <= b; ++k) out[k] = value(k);
-  }
 }
 
 // The x and y layer corrections of a row, copied to locals so that the loops
@@ -121,8 +103,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
   // Rows that carry layer corrections advance the memories inside the node
-  // update, so they cannot take the aligned runs (whose end vectors form some
-  // nodes twice).
+  // update.
   constexpr bool Pure = !LX && !LY;
   // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
@@ -160,7 +141,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
-    k_run<Pure>(hz, 1, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
+    kernels::aligned_run<Pure>(hz, 1, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dyex = diff_forward_m<MY, false>(ex + k, sy);
@@ -243,7 +224,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
-    k_run<Pure>(ez, 0, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
+    kernels::aligned_run<Pure>(ez, 0, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dxhy = diff_backward_m<MX, false>(hy + k, sx);
