@@ -9,14 +9,16 @@
 // per sampled step. Results go to the terminal and to a CSV file.
 //
 //   norvane_bench [--quick] [--csv FILE] [--threads N] [--same-page-offsets]
-//                 [--grid N] [--steps NT] [--shots S] [--orders 2,8] [--pml 0,10]
+//                 [--misalign F] [--grid N] [--steps NT] [--shots S] [--orders 2,8] [--pml 0,10]
 //                 [--pass forward|backward] [--snapshots none,f32,half,bf16]
 // The options after the first line restrict the full matrix to one grid,
 // step count, shot count, set of orders, layer widths, pass and snapshot
 // formats. The field and coefficient arrays start at staggered offsets
 // within a memory page, as the Python package places them;
 // --same-page-offsets starts them all at the same offset, as separate large
-// allocations do, which makes both passes 5-25 % slower here.
+// allocations do, which makes both passes 5-25 % slower here. --misalign F
+// moves every array F floats past its cache-line boundary (as when each row
+// of a grid whose nz is not a multiple of 16 starts off the line).
 #include <omp.h>
 #include <sys/resource.h>
 
@@ -75,10 +77,11 @@ struct bench_case {
 };
 
 bool g_same_page_offsets = false;
+int g_misalign = 0;  // floats past the line boundary
 
 // A zeroed float array of n elements whose start lies `slot` * 320 bytes
 // into a memory page (or wherever the allocation puts it, with
-// --same-page-offsets).
+// --same-page-offsets), plus --misalign floats.
 struct placed_array {
   std::vector<float> storage;
   float* p = nullptr;
@@ -86,9 +89,10 @@ struct placed_array {
 
   void assign(size_t n, int slot) {
     constexpr size_t page = 1024, stagger = 80;  // in floats
-    storage.assign(n + page, 0.0f);
+    storage.assign(n + 2 * page, 0.0f);
     const size_t at = reinterpret_cast<uintptr_t>(storage.data()) / sizeof(float);
-    p = storage.data() + (g_same_page_offsets ? 0 : (stagger * slot + page - at % page) % page);
+    p = storage.data() + (g_same_page_offsets ? 0 : (stagger * slot + page - at % page) % page) +
+        g_misalign;
     size = n;
   }
   float* data() { return p; }
@@ -196,6 +200,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--quick")) quick = true;
     if (!std::strcmp(argv[i], "--same-page-offsets")) g_same_page_offsets = true;
+    if (!std::strcmp(argv[i], "--misalign") && i + 1 < argc) g_misalign = std::atoi(argv[++i]) & 15;
     if (!std::strcmp(argv[i], "--csv") && i + 1 < argc) csv = argv[++i];
     if (!std::strcmp(argv[i], "--threads") && i + 1 < argc) max_threads = std::atoi(argv[++i]);
   }
