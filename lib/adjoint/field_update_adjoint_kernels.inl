@@ -223,7 +223,7 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
     const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
     for (int c = 0; c < 3; ++c) {
       if (f.owed_ca) rescale_row(gd, f.dst_region[c], f.dst[c] + base, f.owed_ca + node, i, j);
-      run_row<Scaled>(plan, plan.row(c, i, j), f.dst[c] + base, sb, f.cb + node, h);
+      run_row<Scaled>(plan, plan.row(c, i, j, f.dst[c] + base), f.dst[c] + base, sb, f.cb + node, h);
     }
   });
 }

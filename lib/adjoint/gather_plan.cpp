@@ -196,15 +196,19 @@ struct interned {
   std::unordered_map<std::string, int> terms, lane_terms;
 };
 
-// Blocks of one row of nz >= block_lanes targets. Lanes an earlier block
-// already took are masked off in the overlapping last block.
-void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, std::vector<gather_piece>& pieces,
-                std::vector<gather_term>& terms, std::vector<lane_term>& lane_terms, int first_piece,
-                interned& seen) {
+// Blocks of one row of nz >= block_lanes targets whose node `a1` (0 <= a1 <
+// block_lanes) is the first on a vector boundary: a first block from node 0
+// that takes the nodes before a1 only, then blocks from a1 on, so that every
+// block but the two at the row ends loads and stores whole aligned vectors.
+// Lanes another block takes are masked off (the first block's lanes from a1
+// on, and those an earlier block took in the overlapping last block).
+void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, int64_t a1,
+                std::vector<gather_piece>& pieces, std::vector<gather_term>& terms,
+                std::vector<lane_term>& lane_terms, int first_piece, interned& seen) {
   int64_t done = 0;
-  for (int64_t k = 0; done < nz; k = std::min(k + block_lanes, nz - block_lanes)) {
-    const int64_t lo = std::max(k, done), hi = k + block_lanes - 1;
-    bool uniform = lo == k;
+  for (int64_t k = 0; done < nz; k = std::min(done == a1 ? a1 : k + block_lanes, nz - block_lanes)) {
+    const int64_t lo = std::max(k, done), hi = done == 0 && a1 > 0 ? a1 - 1 : k + block_lanes - 1;
+    bool uniform = lo == k && hi == k + block_lanes - 1;
     for (const ranged_term& r : out)
       if (r.k0 <= hi && r.k1 >= lo && (r.k0 > k || r.k1 < hi)) uniform = false;
     if (uniform) {
@@ -262,7 +266,27 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
   builder b{a, h_transpose, h_transpose ? h_region : e_region, {}};
   const target_desc* targets = h_transpose ? g_targets : e_targets;
   const int64_t nz = a.g.nz;
-  rows.resize(size_t{3} * x.count * y.count);
+  // The vector phases the target rows start at: each component's start plus
+  // multiples of gcd(nz, block_lanes), since rows lie nz apart (and planes and
+  // shots whole multiples of that). On rows of fewer than four blocks, two of
+  // which are the end blocks anyway, one plan serves every phase.
+  slot.fill(0);
+  std::vector<int> phases;
+  if (nz >= 4 * block_lanes) {
+    bool seen_phase[block_lanes] = {};
+    int64_t step = block_lanes;
+    while (nz % step != 0) step /= 2;
+    float* const* dst = h_transpose ? a.e : a.h;
+    for (int c = 0; c < 3; ++c)
+      for (int64_t m = 0; m < block_lanes; m += step)
+        seen_phase[(phase_of(dst[c]) + m) % block_lanes] = true;
+    for (int p = 0; p < block_lanes; ++p)
+      if (seen_phase[p]) slot[p] = static_cast<int>(phases.size()), phases.push_back(p);
+  } else {
+    phases.push_back(0);
+  }
+  per_phase = size_t{3} * x.count * y.count;
+  rows.resize(phases.size() * per_phase);
   interned seen;
   for (int c = 0; c < 3; ++c) {
     for (int cx = 0; cx < x.count; ++cx) {
@@ -274,14 +298,19 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
         // row's ends: inside the neighbour rows, except before the first and
         // after the last row of a shot's grid.
         const bool end_row = (i == 0 && j == 0) || (i == a.g.nx - 1 && j == a.g.ny - 1);
-        row_plan& rp = rows[(size_t(c) * x.count + cx) * y.count + cy];
+        const size_t at = (size_t(c) * x.count + cx) * y.count + cy;
         if (nz < block_lanes || end_row) {
-          rp = {false, static_cast<int>(segments.size()), 0};
+          const row_plan rp{false, static_cast<int>(segments.size()), 0};
           cut_segments(b.out, segments, terms);
-          rp.count = static_cast<int>(segments.size()) - rp.first;
-        } else {
+          for (size_t ps = 0; ps < phases.size(); ++ps)
+            rows[ps * per_phase + at] = {false, rp.first, static_cast<int>(segments.size()) - rp.first};
+          continue;
+        }
+        for (size_t ps = 0; ps < phases.size(); ++ps) {
+          row_plan& rp = rows[ps * per_phase + at];
           rp = {true, static_cast<int>(pieces.size()), 0};
-          cut_blocks(b.out, nz, pieces, terms, lane_terms, rp.first, seen);
+          const int64_t a1 = (block_lanes - phases[ps]) % block_lanes;
+          cut_blocks(b.out, nz, a1, pieces, terms, lane_terms, rp.first, seen);
           rp.count = static_cast<int>(pieces.size()) - rp.first;
         }
       }

@@ -11,15 +11,19 @@
 // (outer = the larger stride; at a shared node the component earlier in
 // x, y, z order scatters first, which is always the inner-axis one).
 //
-// The row is swept in blocks of 16 targets: runs of blocks whose targets all
-// receive the same ordered terms share one list, and the blocks at the row
-// ends, where the sources' stencils shrink, carry per-lane coefficients and
-// masks (rows that cannot use blocks are cut into segments of targets with
-// equal terms instead). Rows differ only within a stencil's
-// reach of the x and y faces, so the rows of a component fall into a few
-// classes per axis and a plan is built once per class and call.
+// The row is swept in blocks of 16 targets, placed on vector boundaries of
+// the target array (so a plan is built per phase a row can start at): runs
+// of blocks whose targets all receive the same ordered terms share one list,
+// and the blocks at the row ends, where the sources' stencils shrink and the
+// first vector boundary falls, carry per-lane coefficients and masks (rows
+// that cannot use blocks are cut into segments of targets with equal terms
+// instead). Rows differ only within a stencil's reach of the x and y faces,
+// so the rows of a component fall into a few classes per axis and a plan is
+// built once per class, phase and call.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -103,9 +107,17 @@ struct gather_plan {
   // differences); otherwise phase E (adjoint E -> adjoint H).
   gather_plan(const pass_args& a, bool h_transpose);
 
-  // Plan of the target row (i, j) of component `comp`.
-  const row_plan& row(int comp, int64_t i, int64_t j) const {
-    return rows[(static_cast<int64_t>(comp) * x.count + x.of(i)) * y.count + y.of(j)];
+  // Position of p within its vector of block_lanes floats.
+  static int phase_of(const float* p) {
+    return static_cast<int>(reinterpret_cast<uintptr_t>(p) / sizeof(float) % block_lanes);
+  }
+
+  // Plan of the target row (i, j) of component `comp` whose node 0 lies at
+  // `start`. The plans of every phase add the same terms in the same order;
+  // the phase only places the blocks on vector boundaries.
+  const row_plan& row(int comp, int64_t i, int64_t j, const float* start) const {
+    return rows[slot[phase_of(start)] * per_phase +
+                (static_cast<std::size_t>(comp) * x.count + x.of(i)) * y.count + y.of(j)];
   }
 
   std::vector<gather_term> terms;
@@ -126,6 +138,10 @@ struct gather_plan {
     int64_t representative(int cls) const;
   };
   axis_classes x, y;
+  // Plans by phase slot, component and row class; slot[p] is the slot of
+  // phase p (0 for phases no target row starts at).
+  std::array<int, block_lanes> slot{};
+  std::size_t per_phase = 0;
   std::vector<row_plan> rows;
 };
 

@@ -79,15 +79,50 @@ void sim_case::set_stable_dt(int order, float fraction) {
   dt = float(fraction / (c0 * inv * sum_c));
 }
 
+namespace {
+
+// The six fields and six coefficient arrays of a run, moved to chosen
+// offsets from a cache line (see sim_case::placement) and copied back when
+// the run is done; with placement -1 the vectors' own storage.
+class placed_arrays {
+ public:
+  placed_arrays(std::vector<float> (&e)[3], std::vector<float> (&h)[3],
+                std::vector<float> (&coeff)[6], int placement) {
+    for (int m = 0; m < 12; ++m) {
+      src_[m] = m < 3 ? &e[m] : m < 6 ? &h[m - 3] : &coeff[m - 6];
+      ptr_[m] = src_[m]->data();
+      if (placement < 0) continue;
+      buf_[m].assign(src_[m]->size() + 32, 0.0f);
+      const size_t at = reinterpret_cast<uintptr_t>(buf_[m].data()) / sizeof(float) % 16;
+      ptr_[m] = buf_[m].data() + (16 - at) % 16 + (placement + 3 * m) % 16;
+      std::copy(src_[m]->begin(), src_[m]->end(), ptr_[m]);
+    }
+  }
+  ~placed_arrays() {
+    for (int m = 0; m < 12; ++m)
+      if (!buf_[m].empty()) std::copy(ptr_[m], ptr_[m] + src_[m]->size(), src_[m]->begin());
+  }
+  placed_arrays(const placed_arrays&) = delete;
+  placed_arrays& operator=(const placed_arrays&) = delete;
+  float* operator[](int m) const { return ptr_[m]; }
+
+ private:
+  std::vector<float>* src_[12];
+  std::vector<float> buf_[12];
+  float* ptr_[12];
+};
+
+}  // namespace
+
 #define NV_PSI(f) psi_ptr(f, 0), psi_ptr(f, 1), psi_ptr(f, 2), psi_ptr(f, 3)
 #define NV_PROF(v) \
   v[0].data(), v[1].data(), v[2].data(), v[3].data(), v[4].data(), v[5].data()
 
 void sim_case::run_forward(forward_fn fn) {
+  const placed_arrays p(e, h, coeff, placement);
   fn(eps_r.data(), sigma.data(), mu_r.data(), e_store.empty() ? nullptr : e_store.data(),
-     rhs_store.empty() ? nullptr : rhs_store.data(), e[0].data(), e[1].data(), e[2].data(),
-     h[0].data(), h[1].data(), h[2].data(), coeff[0].data(), coeff[1].data(), coeff[2].data(),
-     coeff[3].data(), coeff[4].data(), coeff[5].data(), NV_PSI(0), NV_PSI(1), NV_PSI(2),
+     rhs_store.empty() ? nullptr : rhs_store.data(), p[0], p[1], p[2], p[3], p[4], p[5], p[6],
+     p[7], p[8], p[9], p[10], p[11], NV_PSI(0), NV_PSI(1), NV_PSI(2),
      NV_PSI(3), NV_PSI(4), NV_PSI(5), pml[0], pml[1], pml[2], pml[3], pml[4], pml[5],
      NV_PROF(prof_e), NV_PROF(prof_h), nt, n_shots, n_rec, rec_pos.data(), rec_out.data(),
      rec_comp, nx, ny, nz, dt, dx, dy, dz, n_src, src_pos.data(), wavelet.data(), src_comp,
@@ -116,11 +151,10 @@ void adjoint_state::allocate(const sim_case& c) {
       c.pml[f] ? psi[4 * f + 2].data() : nullptr, c.pml[f] ? psi[4 * f + 3].data() : nullptr
 
 void adjoint_state::run_backward(const sim_case& c, backward_fn fn) {
-  fn(c.eps_r.data(), c.sigma.data(), c.mu_r.data(), c.e_store.data(), c.rhs_store.data(),
-     e[0].data(), e[1].data(), e[2].data(), h[0].data(), h[1].data(), h[2].data(),
-     coeff[0].data(), coeff[1].data(), coeff[2].data(), coeff[3].data(), coeff[4].data(),
-     coeff[5].data(), NV_APSI(0), NV_APSI(1), NV_APSI(2), NV_APSI(3), NV_APSI(4), NV_APSI(5),
-     c.pml[0], c.pml[1], c.pml[2], c.pml[3], c.pml[4], c.pml[5], NV_PROF(c.prof_e),
+  const placed_arrays p(e, h, coeff, placement);
+  fn(c.eps_r.data(), c.sigma.data(), c.mu_r.data(), c.e_store.data(), c.rhs_store.data(), p[0],
+     p[1], p[2], p[3], p[4], p[5], p[6], p[7], p[8], p[9], p[10], p[11], NV_APSI(0), NV_APSI(1),
+     NV_APSI(2), NV_APSI(3), NV_APSI(4), NV_APSI(5), c.pml[0], c.pml[1], c.pml[2], c.pml[3], c.pml[4], c.pml[5], NV_PROF(c.prof_e),
      NV_PROF(c.prof_h), c.nt, c.n_shots, 12345, c.nx, c.ny, c.nz, c.dt, c.dx, c.dy, c.dz,
      c.n_rec, c.rec_pos.data(), residual.data(), c.rec_comp, c.n_src, c.src_pos.data(),
      c.src_comp, grad_wavelet.data(), want_wavelet, grad_eps_r.data(), grad_sigma.data(),

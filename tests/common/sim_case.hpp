@@ -99,6 +99,11 @@ struct sim_case {
   // dt at the given fraction of the order-dependent stability limit.
   void set_stable_dt(int order, float fraction);
 
+  // Where the field and coefficient arrays start during a run: -1 where
+  // their vectors put them, else array m (ex, ey, ez, hx, hy, hz, then the
+  // coefficients) starts (placement + 3m) % 16 floats past a cache line.
+  int placement = -1;
+
   void run_forward(forward_fn f);
   float* psi_ptr(int f, int m) { return pml[f] ? psi[4 * f + m].data() : nullptr; }
 };
@@ -107,6 +112,7 @@ struct adjoint_state {
   std::vector<float> e[3], h[3], coeff[6], psi[24], residual;
   std::vector<float> grad_wavelet, grad_eps_r, grad_sigma;
   int want_wavelet = 1, want_eps = 1, want_sigma = 1;
+  int placement = -1;  // as in sim_case
 
   void allocate(const sim_case& c);
   void run_backward(const sim_case& c, backward_fn f);

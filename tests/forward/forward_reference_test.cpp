@@ -123,6 +123,46 @@ TEST(ForwardVsReferenceLarge, LongRowsAndLayerRowsAllOrders) {
   norvane::kernels::force_isa(-1);
 }
 
+// The row loops run in vectors placed on cache-line boundaries of each target
+// row, so where the arrays start decides how a row splits, never what it
+// computes: every offset from a line (each array at its own) gives the
+// reference's bits, on every instruction set, with and without layers.
+TEST(ForwardVsReferenceLarge, ArraysAtEveryOffsetFromACacheLine) {
+  for (int order : {2, 8}) {
+    nt::order_guard guard(order);
+    std::mt19937 rng(500 + order);
+    nt::sim_case c = nt::random_case(rng, order);
+    c.nx = 7, c.ny = 6, c.nz = 70, c.nt = 4, c.n_shots = 2;
+    const int pml[6] = {2, 0, 0, 3, 3, 2};
+    std::copy(pml, pml + 6, c.pml);
+    c.src_pos.clear();
+    c.rec_pos.clear();
+    c.n_src = 1;
+    c.n_rec = 1;
+    for (int s = 0; s < c.n_shots; ++s) {
+      c.src_pos.insert(c.src_pos.end(), {3, 2, 30 + s});
+      c.rec_pos.insert(c.rec_pos.end(), {4, 3, 40});
+    }
+    for (int f = 0; f < 6; ++f) c.prof_e[f].clear(), c.prof_h[f].clear();
+    fill_randomly(c, rng, false);
+    nt::sim_case ref = c;
+    ref.run_forward(&norvane_ref::forward);
+    for (const row_kernels* k : {norvane::forward::row_kernels_generic(),
+                                 norvane::forward::row_kernels_avx2(),
+                                 norvane::forward::row_kernels_avx512()}) {
+      if (!norvane::kernels::cpu_runs(k->level)) continue;
+      norvane::kernels::force_isa(k->level);
+      for (int placement = 0; placement < 16; ++placement) {
+        nt::sim_case lib = c;
+        lib.placement = placement;
+        lib.run_forward(&::forward);
+        EXPECT_EQ(nt::compare_forward(lib, ref), "")
+            << "order " << order << ", backend " << k->name << ", placement " << placement;
+      }
+    }
+  }
+}
+
 // A 16-bit snapshot run whose float scratch spans several whole 2 MiB pages
 // (the ones the library asks to have backed by huge pages): the right-hand
 // sides still come from the unrounded field, bit for bit.
