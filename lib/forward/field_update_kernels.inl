@@ -43,10 +43,11 @@ NORVANE_CELL float scaled(float cb, float dx, float h) {
 }
 
 // out[k] = value(k) over [a, b]: line-aligned (see aligned_run; Pure: value
-// has no side effect) in the kernels of rows with the nominal x and y
-// stencils, which are nearly all rows; the few kernels for the rows at the
-// x and y ends keep the plain loop, which spares a copy of the aligned code
-// for each of them.
+// has no side effect) in the order-4 and order-8 kernels of rows with the
+// nominal x and y stencils, which are nearly all rows. The few kernels for
+// the rows at the x and y ends keep the plain loop, which spares a copy of
+// the aligned code for each of them; so do the order-2 rows, which are bound
+// by memory traffic: there the end vectors cost as much as the split lines.
 template <bool Align, bool Pure, class Value>
 __attribute__((always_inline)) inline void row_run(float* out, int64_t a, int64_t b, Value value) {
   if constexpr (Align) {
@@ -120,7 +121,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   // Rows that carry layer corrections advance the memories inside the node
   // update.
   constexpr bool Pure = !LX && !LY;
-  constexpr bool Align = MX == MZ && MY == MZ;
+  constexpr bool Align = MZ >= 2 && MX == MZ && MY == MZ;
   // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
   // Order 8: the lines of the row `rows_ahead` further on, the newest plane
@@ -197,7 +198,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
-  constexpr bool Pure = !LX && !LY, Align = MX == MZ && MY == MZ;  // as in h_row_t
+  constexpr bool Pure = !LX && !LY, Align = MZ >= 2 && MX == MZ && MY == MZ;  // as in h_row_t
   // Backward z stencil of half-width MZ fits for MZ <= k <= nz-MZ.
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
   if constexpr (MZ == 4) {  // as in h_row_t
