@@ -15,6 +15,17 @@ namespace nt = norvane_test;
 
 namespace {
 
+// Runs body(isa) with each instruction set this CPU runs forced in turn.
+template <class Body>
+void for_each_isa(Body body) {
+  for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
+                   norvane::kernels::isa_avx512}) {
+    if (!norvane::kernels::cpu_runs(isa)) continue;
+    norvane::kernels::force_isa(isa);
+    body(isa);
+  }
+}
+
 // A forward run filled the stores; random residuals drive the adjoint.
 void prepare(std::mt19937& rng, int order, nt::sim_case& c, nt::adjoint_state& adj,
              const nt::extent_bounds& b) {
@@ -65,12 +76,9 @@ TEST_P(BackwardVsReference, TwoThreadsBitExact) {
 // Every instruction set this CPU runs gives the reference's bits.
 TEST_P(BackwardVsReference, EveryInstructionSet) {
   nt::order_guard guard(GetParam());
-  for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
-                   norvane::kernels::isa_avx512}) {
-    if (!norvane::kernels::cpu_runs(isa)) continue;
-    norvane::kernels::force_isa(isa);
+  for_each_isa([&](norvane::kernels::isa_level isa) {
     compare_cases(GetParam(), 2, 3000 + GetParam(), 8, norvane::kernels::isa_name(isa));
-  }
+  });
 }
 
 // Rows long enough for the blocked sweeps: whole blocks, a last block that
@@ -87,13 +95,10 @@ TEST_P(BackwardVsReference, LongRowsEveryInstructionSet) {
   nt::extent_bounds very_long;
   very_long.lo[0] = very_long.lo[1] = 3, very_long.hi[0] = very_long.hi[1] = 12;
   very_long.lo[2] = 150, very_long.hi[2] = 200;
-  for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
-                   norvane::kernels::isa_avx512}) {
-    if (!norvane::kernels::cpu_runs(isa)) continue;
-    norvane::kernels::force_isa(isa);
+  for_each_isa([&](norvane::kernels::isa_level isa) {
     compare_cases(GetParam(), 2, 4000 + GetParam(), 4, norvane::kernels::isa_name(isa), b);
     compare_cases(GetParam(), 2, 4100 + GetParam(), 3, norvane::kernels::isa_name(isa), very_long);
-  }
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8));
@@ -159,10 +164,7 @@ TEST_P(BackwardVsReference, LayerGeometries) {
     prepare_geometry(rng, GetParam(), q, c, start);
     nt::adjoint_state ref = start;
     ref.run_backward(c, &norvane_ref::backward);
-    for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
-                     norvane::kernels::isa_avx512}) {
-      if (!norvane::kernels::cpu_runs(isa)) continue;
-      norvane::kernels::force_isa(isa);
+    for_each_isa([&](norvane::kernels::isa_level isa) {
       for (int threads : {1, 2, 3}) {
         omp_set_num_threads(threads);
         nt::adjoint_state lib = start;
@@ -172,7 +174,7 @@ TEST_P(BackwardVsReference, LayerGeometries) {
             << "x" << q.ny << "x" << q.nz << ", pml " << q.pml[0] << q.pml[1] << q.pml[2]
             << q.pml[3] << q.pml[4] << q.pml[5];
       }
-    }
+    });
   }
 }
 
@@ -190,10 +192,7 @@ TEST(BackwardVsReferencePlacement, ArraysAtEveryOffsetFromACacheLine) {
     prepare_geometry(rng, order, q, c, start);
     nt::adjoint_state ref = start;
     ref.run_backward(c, &norvane_ref::backward);
-    for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
-                     norvane::kernels::isa_avx512}) {
-      if (!norvane::kernels::cpu_runs(isa)) continue;
-      norvane::kernels::force_isa(isa);
+    for_each_isa([&](norvane::kernels::isa_level isa) {
       for (int placement = 0; placement < 16; ++placement) {
         nt::adjoint_state lib = start;
         lib.placement = placement;
@@ -202,7 +201,7 @@ TEST(BackwardVsReferencePlacement, ArraysAtEveryOffsetFromACacheLine) {
             << "order " << order << ", " << norvane::kernels::isa_name(isa) << ", placement "
             << placement;
       }
-    }
+    });
   }
 }
 
