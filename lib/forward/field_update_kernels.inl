@@ -42,16 +42,18 @@ NORVANE_CELL float scaled(float cb, float dx, float h) {
   }
 }
 
-// out[k] = value(k) over [a, b]: line-aligned (see aligned_run; Pure: value
-// has no side effect) in the order-4 and order-8 kernels of rows with the
-// nominal x and y stencils, which are nearly all rows. The few kernels for
-// the rows at the x and y ends keep the plain loop, which spares a copy of
-// the aligned code for each of them; so do the order-2 rows, which are bound
-// by memory traffic: there the end vectors cost as much as the split lines.
-template <bool Align, bool Pure, class Value>
+// out[k] = value(k) over [a, b]: line-aligned (see aligned_run) in the
+// order-4 and order-8 kernels of rows with the nominal x and y stencils and
+// no layer corrections, which are nearly all rows. The others keep the plain
+// loop: the rows at the x and y ends and the x and y layer rows are few, and
+// an aligned copy of each of their kernels would cost more build time than
+// it saves run time (the layer rows, which advance their memories inside the
+// node update, could align only their middle); the order-2 rows are bound by
+// memory traffic, and there the end vectors cost as much as the split lines.
+template <bool Align, class Value>
 __attribute__((always_inline)) inline void row_run(float* out, int64_t a, int64_t b, Value value) {
   if constexpr (Align) {
-    kernels::aligned_run<Pure>(out, a, b, value);
+    kernels::aligned_run(out, a, b, value);
   } else {
 #pragma omp simd
     for (int64_t k = a; k <= b; ++k) out[k] = value(k);
@@ -61,7 +63,7 @@ __attribute__((always_inline)) inline void row_run(float* out, int64_t a, int64_
 // Sets out[k] = value(k, dz) over k in [lo, hi], where dz is the z difference
 // of `f` at k: the template half-width MZ on [full_lo, full_hi], the fitted
 // one outside; the middle as row_run.
-template <int MZ, bool Forward, bool Align, bool Pure, class Value>
+template <int MZ, bool Forward, bool Align, class Value>
 __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64_t full_lo,
                                                    int64_t full_hi, int64_t nz, int order,
                                                    const float* __restrict f, float* out,
@@ -78,7 +80,7 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
     return;
   }
   for (int64_t k = lo; k < a; ++k) edge(k);
-  row_run<Align, Pure>(out, a, b, [&](int64_t k) __attribute__((always_inline)) {
+  row_run<Align>(out, a, b, [&](int64_t k) __attribute__((always_inline)) {
     return value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
   });
   for (int64_t k = b + 1; k <= hi; ++k) edge(k);
@@ -118,10 +120,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
-  // Rows that carry layer corrections advance the memories inside the node
-  // update.
-  constexpr bool Pure = !LX && !LY;
-  constexpr bool Align = MZ >= 2 && MX == MZ && MY == MZ;
+  constexpr bool Align = MZ >= 2 && MX == MZ && MY == MZ && !LX && !LY;  // see row_run
   // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
   // Order 8: the lines of the row `rows_ahead` further on, the newest plane
@@ -134,7 +133,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep<MZ, true, Align, Pure>(0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
+    k_sweep<MZ, true, Align>(0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
                             [&](int64_t k, float dzey) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -146,7 +145,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep<MZ, true, Align, Pure>(0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
+    k_sweep<MZ, true, Align>(0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
                             [&](int64_t k, float dzex) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -158,7 +157,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
-    row_run<Align, Pure>(hz, 1, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
+    row_run<Align>(hz, 1, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dyex = diff_forward_m<MY, false>(ex + k, sy);
@@ -198,7 +197,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
-  constexpr bool Pure = !LX && !LY, Align = MZ >= 2 && MX == MZ && MY == MZ;  // as in h_row_t
+  constexpr bool Align = MZ >= 2 && MX == MZ && MY == MZ && !LX && !LY;  // see row_run
   // Backward z stencil of half-width MZ fits for MZ <= k <= nz-MZ.
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
   if constexpr (MZ == 4) {  // as in h_row_t
@@ -209,7 +208,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep<MZ, false, Align, Pure>(1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
+    k_sweep<MZ, false, Align>(1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
                             [&](int64_t k, float dzhy) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -225,7 +224,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep<MZ, false, Align, Pure>(1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
+    k_sweep<MZ, false, Align>(1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
                             [&](int64_t k, float dzhx) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -241,7 +240,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 2);
-    row_run<Align, Pure>(ez, 0, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
+    row_run<Align>(ez, 0, nz - 2, [&](int64_t k) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy);
       const float dxhy = diff_backward_m<MX, false>(hy + k, sx);

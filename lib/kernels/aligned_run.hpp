@@ -16,40 +16,34 @@
 
 namespace norvane::kernels {
 
-// out[k] = value(k) for k in [a, b], where value(k) reads `out` only at k
-// (it may read other arrays anywhere).
+// out[k] = value(k) for k in [a, b], where value(k) has no side effect and
+// reads `out` only at k (it may read other arrays anywhere).
 //
 // A vector load or store that straddles two cache lines costs two accesses,
 // and an unaligned row loop pays that on every stream: the stencil loops
 // measured up to twice as slow with their rows one float off the line
 // boundary. So the run goes in whole vectors whose first node lies on a
 // vector boundary of `out` (the other arrays of the row share that offset
-// when their rows do). Every lane does the scalar arithmetic of value(k), so
-// the results do not depend on the split.
-//
-// The nodes before the first boundary and after the last one: where value
-// has no side effect (Pure), one unaligned vector at each end, which stores
-// only those lanes; its other lanes may see values the aligned part has
-// already written, which is harmless since they are dropped. Otherwise (a
-// value that also advances some state of the node) they run one by one in
-// the plain loop, so that each node is formed exactly once. Runs shorter
-// than two vectors take the plain loop.
-template <bool Pure, class Value>
+// when their rows do). The nodes before the first boundary and after the
+// last one take one unaligned vector at each end, which stores only those
+// lanes; its other lanes may see values the aligned part has already
+// written, which is harmless since they are dropped. Every lane does the
+// scalar arithmetic of value(k), so the results do not depend on the split.
+// Runs shorter than two vectors take the plain loop.
+template <class Value>
 inline __attribute__((always_inline)) void aligned_run(float* out, int64_t a, int64_t b,
                                                        Value value) {
   constexpr int64_t L = NORVANE_LANES;
-  auto plain = [&](int64_t k0, int64_t k1) __attribute__((always_inline)) {
+  if (b - a + 1 < 2 * L) {
 #pragma omp simd
-    for (int64_t k = k0; k <= k1; ++k) out[k] = value(k);
-  };
-  if (b - a + 1 < 2 * L) return plain(a, b);
+    for (int64_t k = a; k <= b; ++k) out[k] = value(k);
+    return;
+  }
   const int64_t off = static_cast<int64_t>(reinterpret_cast<uintptr_t>(out + a) / sizeof(float) % L);
   const int64_t a1 = a + (L - off) % L;          // first node on a vector boundary
   const int64_t b1 = a1 + (b + 1 - a1) / L * L;  // one past the last whole vector
   float v[L];
-  if (!Pure) {
-    plain(a, a1 - 1);
-  } else if (a1 > a) {
+  if (a1 > a) {
 #pragma omp simd
     for (int64_t t = 0; t < L; ++t) v[t] = value(a + t);
 #pragma omp simd
@@ -60,9 +54,7 @@ inline __attribute__((always_inline)) void aligned_run(float* out, int64_t a, in
 #pragma omp simd
     for (int64_t k = k0; k < k0 + L; ++k) out[k] = value(k);
   }
-  if (!Pure) {
-    plain(b1, b);
-  } else if (b1 <= b) {
+  if (b1 <= b) {
     const int64_t t0 = b + 1 - L;
 #pragma omp simd
     for (int64_t t = 0; t < L; ++t) v[t] = value(t0 + t);
