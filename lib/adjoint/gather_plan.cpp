@@ -300,10 +300,10 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
         const bool end_row = (i == 0 && j == 0) || (i == a.g.nx - 1 && j == a.g.ny - 1);
         const size_t at = (size_t(c) * x.count + cx) * y.count + cy;
         if (nz < block_lanes || end_row) {
-          const row_plan rp{false, static_cast<int>(segments.size()), 0};
+          const int first = static_cast<int>(segments.size());
           cut_segments(b.out, segments, terms);
-          for (size_t ps = 0; ps < phases.size(); ++ps)
-            rows[ps * per_phase + at] = {false, rp.first, static_cast<int>(segments.size()) - rp.first};
+          const row_plan rp{false, first, static_cast<int>(segments.size()) - first};
+          for (size_t ps = 0; ps < phases.size(); ++ps) rows[ps * per_phase + at] = rp;
           continue;
         }
         for (size_t ps = 0; ps < phases.size(); ++ps) {

@@ -4,4 +4,3 @@
 #pragma once
 
 #define NORVANE_CELL static inline __attribute__((always_inline))
-
