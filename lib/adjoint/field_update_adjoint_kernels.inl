@@ -7,8 +7,10 @@
 // count.
 // The sources are read before any of them is rescaled: the rescaling by
 // ca_e or ca_h is left to the next phase that adds into the field, which
-// rescales each of its target rows just before adding into it (the sweep
-// below serves only the last step's adjoint H).
+// rescales each of its target rows before adding into it (the sweep below
+// serves only the last step's adjoint H). The uniform blocks inside the
+// rescaled range multiply their targets as they load them, which spares the
+// row a separate pass; the rest of the range is rescaled first.
 #include "lib/adjoint/field_update_adjoint.hpp"
 
 #if defined(__AVX2__)
@@ -45,13 +47,14 @@ NORVANE_CELL T curl_factor(T c, int scale, const float* h) {
 }
 
 // N native vectors of targets at acc: x <- x + (cbs * v) * coef for each
-// term in order, the targets held in registers.
-template <int N, bool Scaled>
+// term in order, the targets held in registers. Owed: the targets are first
+// rescaled, x <- x * ca.
+template <int N, bool Scaled, bool Owed>
 NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* cb,
-                              const gather_term* t, int n, const float* h) {
+                              const gather_term* t, int n, const float* h, const float* ca) {
   vec x[N];
 #pragma GCC unroll 8
-  for (int u = 0; u < N; ++u) x[u] = load(acc + u * V);
+  for (int u = 0; u < N; ++u) x[u] = Owed ? load(acc + u * V) * load(ca + u * V) : load(acc + u * V);
   for (int q = 0; q < n; ++q) {
     const float* cp = cb + t[q].offset;
     const float* vp = src[t[q].comp] + t[q].offset;
@@ -90,64 +93,6 @@ NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* 
   for (int u = 0; u < U; ++u) store(acc + u * V, x[u]);
 }
 
-// A segment one target at a time (rows at the grid's ends, short rows).
-template <bool Scaled>
-void run_segment(float* acc, const float* const* src, const float* cb, const gather_segment& sg,
-                 const gather_term* terms, const float* h) {
-  const gather_term* t = terms + sg.first;
-  for (int64_t k = sg.k0; k <= sg.k1; ++k) {
-    float x = acc[k];
-    for (int q = 0; q < sg.count; ++q) {
-      const float c = curl_factor<Scaled>(cb[k + t[q].offset], t[q].scale, h);
-      x = x + (c * src[t[q].comp][k + t[q].offset]) * t[q].coef;
-    }
-    acc[k] = x;
-  }
-}
-
-template <bool Scaled>
-void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const float* const* src,
-             const float* cb, const float* h) {
-  if (!rp.blocked) {
-    for (int q = 0; q < rp.count; ++q)
-      run_segment<Scaled>(acc, src, cb, plan.segments[rp.first + q], plan.terms.data(), h);
-    return;
-  }
-  for (int q = 0; q < rp.count; ++q) {
-    const gather_piece& p = plan.pieces[rp.first + q];
-    int64_t k = p.k;
-    const float* s[3] = {src[0] + k, src[1] + k, src[2] + k};
-    auto advance = [&](int64_t by) {
-      k += by;
-      for (int c = 0; c < 3; ++c) s[c] += by;
-    };
-    if (!p.uniform) {
-      mixed_block<Scaled>(acc + k, s, cb + k, plan.lane_terms.data() + p.first, p.count, h);
-      continue;
-    }
-    const gather_term* t = plan.terms.data() + p.first;
-    const int64_t end = p.k + p.n_blocks * block_lanes;
-    // Eight native vectors of targets at a time, for more independent sums
-    // in flight, then halving for the rest of the run.
-    constexpr int B = 8 / U > 1 ? 8 / U : 1;  // blocks per step
-    for (; k + B * block_lanes <= end; advance(B * block_lanes))
-      uniform_run<B * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
-    if constexpr (B >= 8) {
-      if (k + 4 * block_lanes <= end) {
-        uniform_run<4 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
-        advance(4 * block_lanes);
-      }
-    }
-    if constexpr (B >= 4) {
-      if (k + 2 * block_lanes <= end) {
-        uniform_run<2 * U, Scaled>(acc + k, s, cb + k, t, p.count, h);
-        advance(2 * block_lanes);
-      }
-    }
-    if (k < end) uniform_run<U, Scaled>(acc + k, s, cb + k, t, p.count, h);
-  }
-}
-
 // v <- v * ca over [0, n): whole vectors from the start, then the rest in
 // one masked vector where the instruction set has masked loads and stores
 // (a row is too short for a scalar remainder of up to V-1 nodes to be cheap).
@@ -169,12 +114,116 @@ NORVANE_CELL void scale_run(float* __restrict v, const float* __restrict ca, int
 #endif
 }
 
+// A segment one target at a time (rows at the grid's ends, short rows).
+template <bool Scaled>
+void run_segment(float* acc, const float* const* src, const float* cb, const gather_segment& sg,
+                 const gather_term* terms, const float* h) {
+  const gather_term* t = terms + sg.first;
+  for (int64_t k = sg.k0; k <= sg.k1; ++k) {
+    float x = acc[k];
+    for (int q = 0; q < sg.count; ++q) {
+      const float c = curl_factor<Scaled>(cb[k + t[q].offset], t[q].scale, h);
+      x = x + (c * src[t[q].comp][k + t[q].offset]) * t[q].coef;
+    }
+    acc[k] = x;
+  }
+}
+
+// Targets [r0, r1] of a row owe the rescaling by ca (ca null: none do).
+struct owed_range {
+  const float* ca;
+  int64_t r0, r1;
+
+  // Whether the uniform piece p lies inside the range, and so rescales its
+  // targets as it loads them.
+  bool covers(const gather_piece& p) const {
+    return ca && p.uniform && p.k >= r0 && p.k + p.n_blocks * block_lanes - 1 <= r1;
+  }
+};
+
+// Rescales the targets of the owed range that no uniform piece covers.
+NORVANE_CELL void rescale_rest(const gather_plan& plan, const row_plan& rp, float* acc,
+                               const owed_range& o) {
+  int64_t k = o.r0;
+  for (int q = 0; q < rp.count; ++q) {
+    const gather_piece& p = plan.pieces[rp.first + q];
+    if (!o.covers(p)) continue;
+    scale_run(acc + k, o.ca + k, p.k - k);
+    k = p.k + p.n_blocks * block_lanes;
+  }
+  if (k <= o.r1) scale_run(acc + k, o.ca + k, o.r1 - k + 1);
+}
+
+template <bool Scaled, bool Owed>
+void run_uniform(const gather_piece& p, float* acc, const float* const* src, const float* cb,
+                 const gather_term* t, const float* h, const float* ca) {
+  int64_t k = p.k;
+  const float* s[3] = {src[0] + k, src[1] + k, src[2] + k};
+  auto advance = [&](int64_t by) {
+    k += by;
+    for (int c = 0; c < 3; ++c) s[c] += by;
+  };
+  auto ca_at = [&](int64_t at) { return Owed ? ca + at : nullptr; };
+  const int64_t end = p.k + p.n_blocks * block_lanes;
+  // Eight native vectors of targets at a time, for more independent sums
+  // in flight, then halving for the rest of the run.
+  constexpr int B = 8 / U > 1 ? 8 / U : 1;  // blocks per step
+  for (; k + B * block_lanes <= end; advance(B * block_lanes))
+    uniform_run<B * U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
+  if constexpr (B >= 8) {
+    if (k + 4 * block_lanes <= end) {
+      uniform_run<4 * U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
+      advance(4 * block_lanes);
+    }
+  }
+  if constexpr (B >= 4) {
+    if (k + 2 * block_lanes <= end) {
+      uniform_run<2 * U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
+      advance(2 * block_lanes);
+    }
+  }
+  if (k < end) uniform_run<U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
+}
+
+template <bool Scaled>
+void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const float* const* src,
+             const float* cb, const float* h, const owed_range& owed) {
+  if (!rp.blocked) {
+    if (owed.ca) scale_run(acc + owed.r0, owed.ca + owed.r0, owed.r1 - owed.r0 + 1);
+    for (int q = 0; q < rp.count; ++q)
+      run_segment<Scaled>(acc, src, cb, plan.segments[rp.first + q], plan.terms.data(), h);
+    return;
+  }
+  if (owed.ca) rescale_rest(plan, rp, acc, owed);
+  for (int q = 0; q < rp.count; ++q) {
+    const gather_piece& p = plan.pieces[rp.first + q];
+    if (!p.uniform) {
+      const float* s[3] = {src[0] + p.k, src[1] + p.k, src[2] + p.k};
+      mixed_block<Scaled>(acc + p.k, s, cb + p.k, plan.lane_terms.data() + p.first, p.count, h);
+      continue;
+    }
+    const gather_term* t = plan.terms.data() + p.first;
+    if (owed.covers(p))
+      run_uniform<Scaled, true>(p, acc, src, cb, t, h, owed.ca);
+    else
+      run_uniform<Scaled, false>(p, acc, src, cb, t, h, owed.ca);
+  }
+}
+
+// The targets of row (i, j) of a component with update region r that owe
+// the rescaling by the row of ca (ca null: none owed).
+inline owed_range owed_of(const grid_dims& gd, const update_region& r, const float* ca, int64_t i,
+                          int64_t j) {
+  const int64_t k0 = r.lo[2], k1 = gd.nz - 1 - r.hi_from_end[2];
+  if (!ca || !r.contains(0, i, gd.nx) || !r.contains(1, j, gd.ny) || k1 < k0) return {nullptr, 0, -1};
+  return {ca, k0, k1};
+}
+
 // v <- v * ca on row (i, j) of component c, within the update region.
 inline void rescale_row(const grid_dims& gd, const update_region& r, float* __restrict v,
                         const float* __restrict ca, int64_t i, int64_t j) {
-  if (!r.contains(0, i, gd.nx) || !r.contains(1, j, gd.ny)) return;
-  const int64_t k0 = r.lo[2], k1 = gd.nz - 1 - r.hi_from_end[2];
-  if (k1 >= k0) scale_run(v + k0, ca + k0, k1 - k0 + 1);
+  const owed_range o = owed_of(gd, r, ca, i, j);
+  if (o.ca) scale_run(v + o.r0, ca + o.r0, o.r1 - o.r0 + 1);
 }
 
 // The phase's arrays: adjoint sources, adjoint targets, the curl factor, and
@@ -222,8 +271,10 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
     }
     const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
     for (int c = 0; c < 3; ++c) {
-      if (f.owed_ca) rescale_row(gd, f.dst_region[c], f.dst[c] + base, f.owed_ca + node, i, j);
-      run_row<Scaled>(plan, plan.row(c, i, j, f.dst[c] + base), f.dst[c] + base, sb, f.cb + node, h);
+      const owed_range owed =
+          owed_of(gd, f.dst_region[c], f.owed_ca ? f.owed_ca + node : nullptr, i, j);
+      run_row<Scaled>(plan, plan.row(c, i, j, f.dst[c] + base), f.dst[c] + base, sb, f.cb + node,
+                      h, owed);
     }
   });
 }
