@@ -30,9 +30,13 @@ namespace norvane::kernels {
 // written, which is harmless since they are dropped. Every lane does the
 // scalar arithmetic of value(k), so the results do not depend on the split.
 // Runs shorter than two vectors take the plain loop.
-template <class Value>
+//
+// whole(a1, b1) runs the whole vectors from a1 (on a vector boundary) to b1,
+// with the bits of value(k) in every lane; the overload without it runs
+// value(k) itself.
+template <class Value, class Whole>
 inline __attribute__((always_inline)) void aligned_run(float* out, int64_t a, int64_t b,
-                                                       Value value) {
+                                                       Value value, Whole whole) {
   constexpr int64_t L = NORVANE_LANES;
   if (b - a + 1 < 2 * L) {
 #pragma omp simd
@@ -50,10 +54,7 @@ inline __attribute__((always_inline)) void aligned_run(float* out, int64_t a, in
     for (int64_t t = 0; t < L; ++t)
       if (a + t < a1) out[a + t] = v[t];
   }
-  for (int64_t k0 = a1; k0 < b1; k0 += L) {
-#pragma omp simd
-    for (int64_t k = k0; k < k0 + L; ++k) out[k] = value(k);
-  }
+  whole(a1, b1);
   if (b1 <= b) {
     const int64_t t0 = b + 1 - L;
 #pragma omp simd
@@ -62,6 +63,17 @@ inline __attribute__((always_inline)) void aligned_run(float* out, int64_t a, in
     for (int64_t t = 0; t < L; ++t)
       if (t0 + t >= b1) out[t0 + t] = v[t];
   }
+}
+
+template <class Value>
+inline __attribute__((always_inline)) void aligned_run(float* out, int64_t a, int64_t b,
+                                                       Value value) {
+  aligned_run(out, a, b, value, [&](int64_t a1, int64_t b1) __attribute__((always_inline)) {
+    for (int64_t k0 = a1; k0 < b1; k0 += NORVANE_LANES) {
+#pragma omp simd
+      for (int64_t k = k0; k < k0 + NORVANE_LANES; ++k) out[k] = value(k);
+    }
+  });
 }
 
 }  // namespace norvane::kernels
