@@ -1,10 +1,11 @@
-// Interior update, absorbing-layer and snapshot row kernels built for the avx2 instruction set (the
+// Interior update, absorbing-layer, snapshot and coefficient row kernels built for the avx2 instruction set (the
 // flags come from the build); the kernel bodies are shared with the other
 // sets, so every set computes the same bits.
 #define NORVANE_ISA_NS avx2
 #include "lib/forward/field_update_kernels.inl"
 #include "lib/forward/layers_kernels.inl"
 #include "lib/storage/snapshot_kernels.inl"
+#include "lib/kernels/update_coeffs_kernels.inl"
 
 namespace norvane::forward {
 

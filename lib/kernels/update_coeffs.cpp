@@ -1,8 +1,10 @@
 // Material grids -> per-node update coefficients (see update_coeffs.hpp).
 // The loop runs over whole rows so the division of the node index into
-// (i, j, k) happens once per row; each node's arithmetic is the scalar
-// sequence below in that exact order of operations.
+// (i, j, k) happens once per row; each row is one run of the vector loop of
+// the active instruction set (update_coeffs_kernels.inl).
 #include "lib/kernels/update_coeffs.hpp"
+
+#include "lib/kernels/isa.hpp"
 
 namespace norvane::kernels {
 
@@ -14,32 +16,17 @@ void build_update_coeffs_cpu(const int64_t& n_nodes, const int64_t& plane, const
   if (n_nodes < 1 || nx < 2 || ny < 2 || nz < 2) return;
   const int64_t rows = static_cast<int64_t>(nx - 1) * (ny - 1);
   const float inv_dx = 1.0f / dx;
+  void (*run)(const coeff_row&, int64_t) = generic::coeff_run;
+  if (active_isa() == isa_avx512) run = avx512::coeff_run;
+  if (active_isa() == isa_avx2) run = avx2::coeff_run;
 #pragma omp for schedule(static)
   for (int64_t r = 0; r < rows; ++r) {
     const int64_t i = r / (ny - 1);
     const int64_t j = r - i * (ny - 1);
-    const int64_t base = i * plane + j * nz;
-    for (int64_t n = base; n < base + nz - 1; ++n) {
-      float m = mu_r[n] * mu0;
-      m = m / dt;
-      ca_h[n] = 1.0f;
-      cb_h[n] = inv_dx / m;
-      cs_h[n] = 1.0f / m;
-      const float s = sigma[n];
-      if (s > pec_sigma) {
-        ca_e[n] = 0.0f;
-        cb_e[n] = 0.0f;
-        cs_e[n] = 0.0f;
-      } else {
-        float e = eps_r[n] * eps0;
-        e = e / dt;
-        const float h = s * 0.5f;
-        const float d = h + e;
-        ca_e[n] = (e - h) / d;
-        cb_e[n] = inv_dx / d;
-        cs_e[n] = 1.0f / d;
-      }
-    }
+    const int64_t n = i * plane + j * nz;
+    run({mu_r + n, sigma + n, eps_r + n, ca_h + n, cb_h + n, cs_h + n, ca_e + n, cb_e + n,
+         cs_e + n, dt, inv_dx},
+        nz - 1);
   }
 }
 

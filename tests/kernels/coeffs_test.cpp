@@ -11,8 +11,10 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
 #include <vector>
 
+#include "lib/kernels/isa.hpp"
 #include "lib/kernels/update_coeffs.hpp"
 
 namespace {
@@ -152,7 +154,8 @@ TEST(UpdateCoeffs, PerfectConductorThresholdIsStrict) {
 }
 
 // Grid shapes, including axes of one and two nodes where nothing or only the
-// first plane is interior.
+// first plane is interior, and rows long enough for whole vectors and a
+// remainder on every instruction set.
 struct shape {
   int nx, ny, nz;
 };
@@ -165,26 +168,35 @@ TEST_P(UpdateCoeffsShape, InteriorMatchesLiteralFormulasLastPlanesUntouched) {
   std::mt19937 rng(7919 + s.nx * 100 + s.ny * 10 + s.nz);
   std::uniform_real_distribution<float> ue(1.0f, 80.0f), us(0.0f, 120.0f), um(1.0f, 10.0f),
       u01(0.0f, 1.0f);
-  for (const int threads : {1, 3}) {
-    coeff_grid g(s.nx, s.ny, s.nz);
-    g.dt = 2.3e-12f;
-    g.dx = 0.0071f;
-    for (int64_t n = 0; n < g.nodes(); ++n) {
-      g.eps_r[n] = ue(rng);
-      g.mu_r[n] = um(rng);
-      const float p = u01(rng);
-      g.sigma[n] = p < 0.1f ? 100.0f : p < 0.2f ? 100.0001f : p < 0.25f ? NAN : us(rng);
+  using norvane::kernels::isa_level;
+  for (const isa_level isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
+                              norvane::kernels::isa_avx512}) {
+    if (!norvane::kernels::cpu_runs(isa)) continue;
+    norvane::kernels::force_isa(isa);
+    for (const int threads : {1, 3}) {
+      coeff_grid g(s.nx, s.ny, s.nz);
+      g.dt = 2.3e-12f;
+      g.dx = 0.0071f;
+      for (int64_t n = 0; n < g.nodes(); ++n) {
+        g.eps_r[n] = ue(rng);
+        g.mu_r[n] = um(rng);
+        const float p = u01(rng);
+        g.sigma[n] = p < 0.1f ? 100.0f : p < 0.2f ? 100.0001f : p < 0.25f ? NAN : us(rng);
+      }
+      g.build(threads);
+      const std::string what =
+          std::string(norvane::kernels::isa_name(isa)) + (threads == 1 ? ", 1 thread" : ", 3 threads");
+      const int failures = g.check(what.c_str());
+      EXPECT_EQ(failures, 0) << s.nx << "x" << s.ny << "x" << s.nz << ", " << what;
     }
-    g.build(threads);
-    const int failures = g.check(threads == 1 ? "1 thread" : "3 threads");
-    EXPECT_EQ(failures, 0) << s.nx << "x" << s.ny << "x" << s.nz;
   }
+  norvane::kernels::force_isa(-1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Grids, UpdateCoeffsShape,
                          ::testing::Values(shape{7, 5, 9}, shape{2, 6, 5}, shape{6, 2, 5},
                                            shape{6, 5, 2}, shape{2, 2, 2}, shape{1, 6, 5},
                                            shape{6, 1, 5}, shape{6, 5, 1}, shape{1, 1, 1},
-                                           shape{3, 17, 33}));
+                                           shape{3, 17, 33}, shape{3, 4, 70}));
 
 }  // namespace
