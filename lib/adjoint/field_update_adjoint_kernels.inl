@@ -28,7 +28,6 @@ namespace {
 // Native vector of this instruction set; a block of targets is U of them.
 constexpr int V = NORVANE_LANES;
 typedef float vec __attribute__((vector_size(V * sizeof(float))));
-typedef int32_t ivec __attribute__((vector_size(V * sizeof(float))));
 constexpr int U = block_lanes / V;
 
 NORVANE_CELL vec load(const float* p) {
@@ -69,8 +68,9 @@ NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* 
   for (int u = 0; u < N; ++u) store(acc + u * V, x[u]);
 }
 
-// One block whose lanes receive different terms: masked lanes keep their
-// value (a select, so a skipped lane is untouched even by a signed zero).
+// One block whose lanes receive different terms: the lanes a term skips
+// (coefficient 0) keep their value (a select, so a skipped lane is untouched
+// even by a signed zero).
 template <bool Scaled>
 NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* cb,
                               const lane_term* t, int n, const float* h) {
@@ -83,10 +83,9 @@ NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* 
 #pragma GCC unroll 8
     for (int u = 0; u < U; ++u) {
       const vec c = curl_factor<Scaled>(load(cp + u * V), t[q].scale, h);
-      const vec sum = x[u] + (c * load(vp + u * V)) * load(t[q].coef + u * V);
-      ivec m;
-      __builtin_memcpy(&m, t[q].mask + u * V, sizeof m);
-      x[u] = m != 0 ? sum : x[u];
+      const vec w = load(t[q].coef + u * V);
+      const vec sum = x[u] + (c * load(vp + u * V)) * w;
+      x[u] = w != 0.0f ? sum : x[u];
     }
   }
 #pragma GCC unroll 8

@@ -176,7 +176,7 @@ void append_key(std::string& key, const gather_term& t) {
 
 void append_key(std::string& key, const lane_term& t) {
   append_bytes(key, t.offset), append_bytes(key, t.comp), append_bytes(key, t.scale);
-  append_bytes(key, t.coef), append_bytes(key, t.mask);
+  append_bytes(key, t.coef);
 }
 
 // Rows of different classes share most of their term lists, so equal lists
@@ -238,7 +238,7 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, int64_t a1,
         const int64_t l0 = std::max(r.k0, lo) - k, l1 = std::min(r.k1, hi) - k;
         lane_term* cur = open ? &lane_terms.back() : nullptr;
         bool fits = cur && cur->offset == r.t.offset && cur->comp == r.t.comp && cur->scale == r.t.scale;
-        for (int64_t l = l0; fits && l <= l1; ++l) fits = cur->mask[l] == 0;
+        for (int64_t l = l0; fits && l <= l1; ++l) fits = cur->coef[l] == 0.0f;
         if (!fits) {
           lane_term t{};
           t.offset = r.t.offset;
@@ -248,10 +248,7 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, int64_t a1,
           cur = &lane_terms.back();
           open = true;
         }
-        for (int64_t l = l0; l <= l1; ++l) {
-          cur->coef[l] = r.t.coef;
-          cur->mask[l] = -1;
-        }
+        for (int64_t l = l0; l <= l1; ++l) cur->coef[l] = r.t.coef;
       }
       const int count = static_cast<int>(lane_terms.size()) - first;
       if (count > 0) pieces.push_back({k, 1, false, intern(lane_terms, first, seen.lane_terms), count});

@@ -15,7 +15,7 @@
 // the target array (so a plan is built per phase a row can start at): runs
 // of blocks whose targets all receive the same ordered terms share one list,
 // and the blocks at the row ends, where the sources' stencils shrink and the
-// first vector boundary falls, carry per-lane coefficients and masks (rows
+// first vector boundary falls, carry per-lane coefficients (rows
 // that cannot use blocks are cut into segments of targets with equal terms
 // instead). Rows differ only within a stencil's reach of the x and y faces,
 // so the rows of a component fall into a few classes per axis and a plan is
@@ -73,15 +73,16 @@ struct gather_segment {
 inline constexpr int block_lanes = 16;
 
 // A term of a block whose lanes differ: lane l adds (cbs * v) * coef[l]
-// where mask[l] is -1 and keeps its value where mask[l] is 0. Lanes outside
-// the mask may read elements beyond the row's ends, never beyond its
-// neighbour rows.
+// where coef[l] is set and keeps its value where coef[l] is 0 (a stencil
+// coefficient is never 0, so the coefficients are the lane mask too, which
+// keeps a block's lane terms small enough to stay in L1). Lanes outside the
+// mask may read elements beyond the row's ends, never beyond its neighbour
+// rows.
 struct lane_term {
   int64_t offset;
   int comp;
   int scale;
   alignas(64) float coef[block_lanes];
-  int32_t mask[block_lanes];
 };
 
 // n_blocks consecutive blocks from target k. A uniform piece gives every
