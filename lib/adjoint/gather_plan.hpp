@@ -74,10 +74,10 @@ inline constexpr int block_lanes = 16;
 
 // A term of a block whose lanes differ: lane l adds (cbs * v) * coef[l]
 // where coef[l] is set and keeps its value where coef[l] is 0 (a stencil
-// coefficient is never 0, so the coefficients are the lane mask too, which
-// keeps a block's lane terms small enough to stay in L1). Lanes outside the
-// mask may read elements beyond the row's ends, never beyond its neighbour
-// rows.
+// coefficient is never 0, so the coefficients are the lane mask too: a
+// separate mask made each lane term half as large again, and the row-end
+// blocks load their lane terms for every row). Lanes outside the mask may
+// read elements beyond the row's ends, never beyond its neighbour rows.
 struct lane_term {
   int64_t offset;
   int comp;
