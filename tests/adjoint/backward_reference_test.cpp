@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "lib/kernels/isa.hpp"
+#include "tests/common/isa_loop.hpp"
 #include "tests/common/sim_case.hpp"
 #include "tests/reference/reference.hpp"
 
@@ -15,16 +16,7 @@ namespace nt = norvane_test;
 
 namespace {
 
-// Runs body(isa) with each instruction set this CPU runs forced in turn.
-template <class Body>
-void for_each_isa(Body body) {
-  for (auto isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
-                   norvane::kernels::isa_avx512}) {
-    if (!norvane::kernels::cpu_runs(isa)) continue;
-    norvane::kernels::force_isa(isa);
-    body(isa);
-  }
-}
+using norvane_test::for_each_isa;
 
 // A forward run filled the stores; random residuals drive the adjoint.
 void prepare(std::mt19937& rng, int order, nt::sim_case& c, nt::adjoint_state& adj,

@@ -16,6 +16,7 @@
 
 #include "lib/kernels/isa.hpp"
 #include "lib/kernels/update_coeffs.hpp"
+#include "tests/common/isa_loop.hpp"
 
 namespace {
 
@@ -168,11 +169,7 @@ TEST_P(UpdateCoeffsShape, InteriorMatchesLiteralFormulasLastPlanesUntouched) {
   std::mt19937 rng(7919 + s.nx * 100 + s.ny * 10 + s.nz);
   std::uniform_real_distribution<float> ue(1.0f, 80.0f), us(0.0f, 120.0f), um(1.0f, 10.0f),
       u01(0.0f, 1.0f);
-  using norvane::kernels::isa_level;
-  for (const isa_level isa : {norvane::kernels::isa_generic, norvane::kernels::isa_avx2,
-                              norvane::kernels::isa_avx512}) {
-    if (!norvane::kernels::cpu_runs(isa)) continue;
-    norvane::kernels::force_isa(isa);
+  norvane_test::for_each_isa([&](norvane::kernels::isa_level isa) {
     for (const int threads : {1, 3}) {
       coeff_grid g(s.nx, s.ny, s.nz);
       g.dt = 2.3e-12f;
@@ -189,8 +186,7 @@ TEST_P(UpdateCoeffsShape, InteriorMatchesLiteralFormulasLastPlanesUntouched) {
       const int failures = g.check(what.c_str());
       EXPECT_EQ(failures, 0) << s.nx << "x" << s.ny << "x" << s.nz << ", " << what;
     }
-  }
-  norvane::kernels::force_isa(-1);
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Grids, UpdateCoeffsShape,
