@@ -160,6 +160,55 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
   for (int64_t k = b + 1; k <= hi; ++k) edge(k);
 }
 
+// k_sweep of the x or y component C (0, 1) of a regular row that carries its
+// z layer corrections (LZ, see row_layers): the nodes of the low face, from
+// lo, and of the high face, up to hi, take their face's correction after
+// value(k, dz), from the z difference the curl has just formed (Plus: its
+// sign in the curl); the middle runs value alone.
+template <int MZ, bool Forward, bool Align, bool LZ, int C, bool Plus, class Value>
+__attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_t lo, int64_t hi,
+                                                     int64_t full_lo, int64_t full_hi, int64_t nz,
+                                                     int order, const float* __restrict f,
+                                                     float* out, Value value) {
+  if constexpr (!LZ) {
+    k_sweep<MZ, Forward, Align>(lo, hi, full_lo, full_hi, nz, order, f, out, value);
+  } else {
+    const row_layers::z_face& zl = L->z[0];
+    const row_layers::z_face& zh = L->z[1];
+    const float* __restrict cs = L->cs;
+    const float h = L->dz;
+    const int64_t l_end = lo + zl.n - 1, h_start = hi - zh.n + 1;
+    // Only the faces read cs and the memories, a line or two per row each,
+    // too little for the prefetchers to follow: ask for the lines of the row
+    // `rows_ahead` further on (cs once per row).
+    if constexpr (C == 0) {
+      const float* ahead = cs + rows_ahead * nz;
+      for (const int64_t k : {lo, l_end, h_start, hi}) __builtin_prefetch(ahead + k);
+    }
+    for (const row_layers::z_face* z : {&zl, &zh}) {
+      if (z->n == 0) continue;
+      const float* ahead = z->psi[C] + rows_ahead * z->psi_stride;
+      for (const int64_t o : {-z->n, int64_t{0}, z->n}) __builtin_prefetch(ahead + o, 1);
+    }
+    // Node o = k - k0 of a face [k0, k1]: profile values r[o + m*n]; memory
+    // psi[-o] (low, dir = -1) or psi[o] (high, dir = 1).
+    auto face = [&](const row_layers::z_face& z, int64_t k0, int64_t k1, int64_t dir) __attribute__((always_inline)) {
+      const float* __restrict r = z.r;
+      float* __restrict psi = z.psi[C];
+      const int64_t n = z.n;
+      k_sweep<MZ, Forward, false>(k0, k1, full_lo, full_hi, nz, order, f, out,
+                                  [&](int64_t k, float d) __attribute__((always_inline)) {
+        const int64_t o = k - k0;
+        return layer_correct<Plus>(value(k, d), cs[k], d, h, r[o], r[n + o], r[2 * n + o],
+                                   r[3 * n + o], psi[dir * o]);
+      });
+    };
+    if (zl.n > 0) face(zl, lo, l_end, -1);
+    k_sweep<MZ, Forward, Align>(l_end + 1, h_start - 1, full_lo, full_hi, nz, order, f, out, value);
+    if (zh.n > 0) face(zh, h_start, hi, 1);
+  }
+}
+
 // The x and y layer corrections of a row, copied to locals so that the loops
 // see them as plain values (unset where the row is in no such layer).
 struct plane_terms {
@@ -175,8 +224,9 @@ inline plane_terms plane_terms_of(const row_layers* L, int b) {
 }
 
 // LX, LY: the row lies in an x or y layer and carries those corrections (L,
-// see row_layers) inside its loops.
-template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false>
+// see row_layers) inside its loops; LZ: it carries the z ones of the faces
+// that are lined.
+template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false, bool LZ = false>
 void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j) {
   const grid_dims& g = a.g;
   const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
@@ -190,7 +240,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   float* __restrict hz = a.h[2] + f0;
   const float* __restrict ca = a.c.ca_h + node0;
   const float* __restrict cb = a.c.cb_h + node0;
-  const float* __restrict cs = LX || LY ? L->cs : nullptr;
+  const float* __restrict cs = LX || LY || LZ ? L->cs : nullptr;
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
@@ -207,7 +257,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep<MZ, true, Align>(0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
+    k_sweep_z<MZ, true, Align, LZ, 0, true>(L, 0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
                             [&](int64_t k, float dzey) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -219,7 +269,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep<MZ, true, Align>(0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
+    k_sweep_z<MZ, true, Align, LZ, 1, false>(L, 0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
                             [&](int64_t k, float dzex) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -253,7 +303,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
 }
 
-template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false>
+template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false, bool LZ = false>
 void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j) {
   const grid_dims& g = a.g;
   const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
@@ -267,7 +317,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   const float* __restrict hz = a.h[2] + f0;
   const float* __restrict ca = a.c.ca_e + node0;
   const float* __restrict cb = a.c.cb_e + node0;
-  const float* __restrict cs = LX || LY ? L->cs : nullptr;
+  const float* __restrict cs = LX || LY || LZ ? L->cs : nullptr;
   const float dx = g.dx, dy = g.dy, dz = g.dz;
   const int order = a.order;
   const bool i_in = i <= g.nx - 2, j_in = j <= g.ny - 2;
@@ -282,7 +332,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep<MZ, false, Align>(1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
+    k_sweep_z<MZ, false, Align, LZ, 0, false>(L, 1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
                             [&](int64_t k, float dzhy) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -298,7 +348,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep<MZ, false, Align>(1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
+    k_sweep_z<MZ, false, Align, LZ, 1, true>(L, 1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
                             [&](int64_t k, float dzhx) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -368,15 +418,17 @@ row_fn pick_any(int order, bool cubic, int mx, int my) {
 }
 
 // Kernels of regular rows (the nominal half-width M on every axis), entry
-// [in_x][in_y]: with their x and y layer corrections inside the loops.
+// [in_x][in_y]: with their x and y layer corrections inside the loops, and
+// above half-width 1 their z ones too (see layered_row).
 template <bool ESide, int M, bool Cubic>
 row_fn pick_layered(bool in_x, bool in_y) {
+  constexpr bool Z = M > 1;
   static constexpr row_fn h[2][2] = {
-      {&h_row_t<M, M, M, Cubic>, &h_row_t<M, M, M, Cubic, false, true>},
-      {&h_row_t<M, M, M, Cubic, true, false>, &h_row_t<M, M, M, Cubic, true, true>}};
+      {&h_row_t<M, M, M, Cubic, false, false, Z>, &h_row_t<M, M, M, Cubic, false, true, Z>},
+      {&h_row_t<M, M, M, Cubic, true, false, Z>, &h_row_t<M, M, M, Cubic, true, true, Z>}};
   static constexpr row_fn e[2][2] = {
-      {&e_row_t<M, M, M, Cubic>, &e_row_t<M, M, M, Cubic, false, true>},
-      {&e_row_t<M, M, M, Cubic, true, false>, &e_row_t<M, M, M, Cubic, true, true>}};
+      {&e_row_t<M, M, M, Cubic, false, false, Z>, &e_row_t<M, M, M, Cubic, false, true, Z>},
+      {&e_row_t<M, M, M, Cubic, true, false, Z>, &e_row_t<M, M, M, Cubic, true, true, Z>}};
   return ESide ? e[in_x][in_y] : h[in_x][in_y];
 }
 

@@ -53,12 +53,14 @@ layer_table make_layer_table(const pass_args& a, bool e_side) {
     }
   }
   // The z layers correct hx, hy (k from 0) or ex, ey (k from 1), up to
-  // k = nz-2 in both cases.
+  // k = nz-2 in both cases; the row kernels take the low face from the first
+  // of those nodes and the high one up to the last.
   t.fusable = g.nx >= 3 && g.ny >= 3 && g.nz >= 3;
   for (int h = 0; h < 2; ++h) {
     const layer_face_desc& d = t.face[4 + h];
     if (d.w == 0) continue;
     if (d.q_lo < (e_side ? 1 : 0) || d.q_hi > g.nz - 2) t.fusable = false;
+    if (h == 0 ? d.q_lo != (e_side ? 1 : 0) : d.q_hi != g.nz - 2) t.fusable = false;
     z_layer& z = t.z[h];
     z.k0 = d.q_lo;
     z.n = d.q_hi - d.q_lo + 1;
@@ -106,6 +108,18 @@ row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, in
   const bool regular = i >= 1 && i <= g.nx - 2 && j >= 1 && j <= g.ny - 2 && mx == M && my == M;
   if (!t.fusable || !regular) return row_mode::general;
   r.cs = (t.e_side ? a.c.cs_e : a.c.cs_h) + i * g.plane + j * g.nz;
+  r.dz = g.dz;
+  for (int h = 0; h < 2; ++h) {
+    const z_layer& z = t.z[h];
+    row_layers::z_face& f = r.z[h];
+    f.n = z.n;
+    f.r = z.r.data();
+    for (int m = 0; m < 2; ++m) {
+      const layer_term& term = t.face[4 + h].term[m];
+      f.psi[m] = z.n > 0 ? term.psi + memory_index(term, 2, s, c, 0) + z.p0 : nullptr;
+      f.psi_stride = term.ext[2];
+    }
+  }
   return row_mode::regular;
 }
 

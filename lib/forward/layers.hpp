@@ -91,16 +91,33 @@ NORVANE_CELL float layer_correct(float F, float c, float D, float h, float r0m1,
 // its update; the difference a correction needs is the one the curl has just
 // formed, and it adds with the sign of that difference in the curl. The few
 // nodes an x or y correction reaches outside the interior k range (k = 0 and
-// nz-1 of hz, ex and ey) are corrected after the loop. The z corrections
-// follow the whole row update, node by node in the order x, y, z as well.
+// nz-1 of hz, ex and ey) are corrected after the loop. Above half-width 1
+// the z corrections of the x and y components come last in the same node
+// updates: on a regular row the low z face's nodes start at the component's
+// first node (k = 0 for H, 1 for E) and the high face's end at nz-2, its
+// last one, so a row's k loop splits into the low face, the middle and the
+// high face. At half-width 1 they follow the whole row update, node by node
+// in the order x, y, z as well.
 struct row_layers {
   struct plane_term {
     float* psi;  // memory at k = 0 of the row
     float h, r0m1, r1, r2, r3;
   };
+  // A z face of the row (n = 0: not lined): the profile values of its n
+  // nodes (as in z_layer) and the memory of the x and y component at its
+  // first node; the low face's memory positions run down as k rises, the
+  // high face's up.
+  struct z_face {
+    int64_t n;
+    const float* r;
+    float* psi[2];
+    int64_t psi_stride;  // from one row's memories to the next one's
+  };
   const float* cs;  // cs_h or cs_e at k = 0 of the row
   bool in_x, in_y;
   plane_term x[3], y[3];  // by corrected component (where the row is in the layer)
+  z_face z[2];            // low, high
+  float dz;
 
   template <bool Plus>
   NORVANE_CELL float plane(float F, const plane_term& t, float c, float D, int64_t k) {
