@@ -59,8 +59,9 @@ layer_table make_layer_table(const pass_args& a, bool e_side) {
   for (int h = 0; h < 2; ++h) {
     const layer_face_desc& d = t.face[4 + h];
     if (d.w == 0) continue;
-    if (d.q_lo < (e_side ? 1 : 0) || d.q_hi > g.nz - 2) t.fusable = false;
-    if (h == 0 ? d.q_lo != (e_side ? 1 : 0) : d.q_hi != g.nz - 2) t.fusable = false;
+    const int64_t first = e_side ? 1 : 0;
+    if (d.q_lo < first || d.q_hi > g.nz - 2 || (h == 0 ? d.q_lo != first : d.q_hi != g.nz - 2))
+      t.fusable = false;
     z_layer& z = t.z[h];
     z.k0 = d.q_lo;
     z.n = d.q_hi - d.q_lo + 1;
@@ -119,8 +120,8 @@ row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, in
     for (int m = 0; m < 2; ++m) {
       const layer_term& term = t.face[4 + h].term[m];
       f.psi[m] = z.n > 0 ? term.psi + memory_index(term, 2, s, c, 0) + z.p0 : nullptr;
-      f.psi_stride = term.ext[2];
     }
+    f.psi_stride = t.face[4 + h].term[0].ext[2];
   }
   return row_mode::regular;
 }

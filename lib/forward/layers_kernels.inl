@@ -275,8 +275,8 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
     // At half-width 1 the z loop, taking both faces' nodes in pairs, measured
     // faster than the faces inside the update (there the row's update is so
     // cheap that the face loops' short vectors and scalar tails dominate);
-    // the wider stencils gain 5-10 % from the z differences the update has
-    // already formed.
+    // the wider stencils gain from the z differences the update has already
+    // formed (128^3, 10-cell layers: order 4 6 %, order 8 17 % faster).
     if (kernels::half_width(a.order) == 1) z_layers_row<ESide, 1>(a, t, s, i, j);
     return;
   }
