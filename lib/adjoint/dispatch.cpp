@@ -9,11 +9,8 @@ namespace norvane::adjoint {
 namespace {
 
 const adjoint_kernels& active() {
-  switch (kernels::active_isa()) {
-    case kernels::isa_avx512: return *adjoint_kernels_avx512();
-    case kernels::isa_avx2: return *adjoint_kernels_avx2();
-    default: return *adjoint_kernels_generic();
-  }
+  return *kernels::by_active_isa(adjoint_kernels_generic(), adjoint_kernels_avx2(),
+                                 adjoint_kernels_avx512());
 }
 
 }  // namespace

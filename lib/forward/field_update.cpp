@@ -10,11 +10,7 @@
 namespace norvane::forward {
 
 const row_kernels& active_row_kernels() {
-  switch (kernels::active_isa()) {
-    case kernels::isa_avx512: return *row_kernels_avx512();
-    case kernels::isa_avx2: return *row_kernels_avx2();
-    default: return *row_kernels_generic();
-  }
+  return *kernels::by_active_isa(row_kernels_generic(), row_kernels_avx2(), row_kernels_avx512());
 }
 
 const char* simd_backend_name() { return active_row_kernels().name; }

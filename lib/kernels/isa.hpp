@@ -13,6 +13,16 @@ bool cpu_runs(isa_level level);
 isa_level active_isa();
 const char* isa_name(isa_level level);
 
+// Of the per-set alternatives, the one of the active set.
+template <class T>
+T by_active_isa(T generic, T avx2, T avx512) {
+  switch (active_isa()) {
+    case isa_avx512: return avx512;
+    case isa_avx2: return avx2;
+    default: return generic;
+  }
+}
+
 // Tests: run the following passes with `level` (-1: back to the automatic
 // choice). Not for use while a pass runs.
 void force_isa(int level);

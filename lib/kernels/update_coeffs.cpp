@@ -16,9 +16,7 @@ void build_update_coeffs_cpu(const int64_t& n_nodes, const int64_t& plane, const
   if (n_nodes < 1 || nx < 2 || ny < 2 || nz < 2) return;
   const int64_t rows = static_cast<int64_t>(nx - 1) * (ny - 1);
   const float inv_dx = 1.0f / dx;
-  void (*run)(const coeff_row&, int64_t) = generic::coeff_run;
-  if (active_isa() == isa_avx512) run = avx512::coeff_run;
-  if (active_isa() == isa_avx2) run = avx2::coeff_run;
+  const auto run = by_active_isa(&generic::coeff_run, &avx2::coeff_run, &avx512::coeff_run);
 #pragma omp for schedule(static)
   for (int64_t r = 0; r < rows; ++r) {
     const int64_t i = r / (ny - 1);

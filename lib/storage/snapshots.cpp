@@ -36,11 +36,8 @@ struct row_map {
 };
 
 const snapshot_kernels& active_kernels() {
-  switch (kernels::active_isa()) {
-    case kernels::isa_avx512: return *snapshot_kernels_avx512();
-    case kernels::isa_avx2: return *snapshot_kernels_avx2();
-    default: return *snapshot_kernels_generic();
-  }
+  return *kernels::by_active_isa(snapshot_kernels_generic(), snapshot_kernels_avx2(),
+                                 snapshot_kernels_avx512());
 }
 
 }  // namespace
