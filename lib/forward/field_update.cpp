@@ -15,8 +15,11 @@ const row_kernels& active_row_kernels() {
 
 const char* simd_backend_name() { return active_row_kernels().name; }
 
-void update_h(const pass_args& a, const row_kernels& k) {
-  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.h_row(a, s, i, j); });
+void update_h(const pass_args& a, const row_kernels& k, const row_writers& after) {
+  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
+    k.h_row(a, s, i, j);
+    after.row(s, i, j);
+  });
 }
 
 void update_e(const pass_args& a, const row_kernels& k) {
@@ -28,8 +31,12 @@ void update_e(const pass_args& a, const row_kernels& k) {
 // each row is corrected together with its update, with the same per-node
 // sequence of operations as two separate sweeps. Rows that meet no x or y
 // layer still carry the z layers at both ends.
-void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k) {
-  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.h_layered_row(a, t, s, i, j); });
+void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k,
+                          const row_writers& after) {
+  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
+    k.h_layered_row(a, t, s, i, j);
+    after.row(s, i, j);
+  });
 }
 
 void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k) {

@@ -17,6 +17,7 @@
 #include "lib/forward/layers.hpp"
 #include "lib/kernels/isa.hpp"
 #include "lib/interface/args.hpp"
+#include "lib/storage/snapshots.hpp"
 
 namespace norvane::forward {
 
@@ -42,12 +43,26 @@ const row_kernels* row_kernels_avx512();
 const row_kernels& active_row_kernels();
 const char* simd_backend_name();
 
+// Snapshot rows an H sweep writes as it goes: right after a row's update,
+// while the E rows it has just read are in cache, each writer in turn takes
+// that row.
+struct row_writers {
+  const storage::snapshot_rows* w[2] = {nullptr, nullptr};
+  int n = 0;
+
+  void add(const storage::snapshot_rows* p) { w[n++] = p; }
+  void row(int64_t s, int64_t i, int64_t j) const {
+    for (int q = 0; q < n; ++q) w[q]->row(s, i, j);
+  }
+};
+
 // Worksharing phases over all rows of all shots (implicit closing barrier).
-void update_h(const pass_args& a, const row_kernels& k);
+void update_h(const pass_args& a, const row_kernels& k, const row_writers& after);
 void update_e(const pass_args& a, const row_kernels& k);
 // The same with each row's absorbing-layer corrections applied right after
 // its update (phases A+B and C+D).
-void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
+void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k,
+                          const row_writers& after);
 void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
 
 }  // namespace norvane::forward

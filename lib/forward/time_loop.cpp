@@ -2,7 +2,8 @@
 // thread running every step. A step t is, in leapfrog order:
 //   E snapshot (t a multiple of the interval)  -> H update -> H layers
 //   -> E update -> E layers -> sources of index t -> right-hand-side snapshot
-//   -> receivers record E of index t.
+//   -> receivers record E of index t,
+// where both snapshots are written by the H sweeps (see run).
 // Each phase is a worksharing loop closed by a team barrier; when some face
 // is lined, each row's layer corrections follow its update inside the same
 // sweep. All conditions depend on shared inputs only, so every thread meets
@@ -59,18 +60,17 @@ snapshot_set components(const forward_args& a, const snapshot_plan& p, void* sto
   return set;
 }
 
-void save_e(const forward_args& a, const snapshot_plan& p, int slot) {
-  const snapshot_set set = components(a, p, a.snap.e_store);
-  storage::save_e_snapshots_cpu(set.store, slot, set.field, set.scratch, p.count, a.n_shots, a.g.nx,
-                                a.g.ny, a.g.nz, a.snap.format);
-}
+// The rows of slot `slot`'s E snapshots (rhs false) or right-hand sides.
+struct slot_writer {
+  snapshot_set set;
+  storage::snapshot_rows rows;
 
-void save_rhs(const forward_args& a, const snapshot_plan& p, int slot) {
-  const snapshot_set set = components(a, p, a.snap.rhs_store);
-  storage::save_rhs_snapshots_cpu(set.store, slot, set.field, set.e_store, set.scratch, p.count,
-                                  a.c.ca_e, a.c.cs_e, a.n_shots, a.g.nx, a.g.ny, a.g.nz,
-                                  a.snap.format);
-}
+  slot_writer(const forward_args& a, const snapshot_plan& p, int slot, bool rhs)
+      : set(components(a, p, rhs ? a.snap.rhs_store : a.snap.e_store)),
+        rows{set.store, set.e_store, set.field, set.scratch, p.count, a.c.ca_e, a.c.cs_e,
+             a.n_shots, a.g.nx, a.g.ny, a.g.nz, a.snap.format, slot, rhs} {}
+  slot_writer(const slot_writer&) = delete;  // rows points into set
+};
 
 }  // namespace
 
@@ -83,21 +83,33 @@ void run(const forward_args& a) {
   const bool snaps = a.snap.enabled;
 #pragma omp parallel
   {
+    // The snapshot writers ride on the H sweep, which reads every row of E
+    // anyway: a sampled step's E snapshot on its own H sweep (E is still
+    // that of the step's start), its right-hand side on the next step's
+    // (nothing changes E in between), or on a sweep of its own after the
+    // last step. Each reads E once less than a sweep of its own would.
+    int rhs_slot = -1;  // right-hand side still to write
     for (int t = 0; t < a.nt; ++t) {
       const bool sampled = snaps && t % a.snap.interval == 0;
       const int slot = sampled ? t / a.snap.interval : 0;
-      if (sampled) save_e(a, plan, slot);
+      row_writers after;
+      // The right-hand side first: it reads the scratch copy of the old E
+      // that this step's snapshot overwrites.
+      const slot_writer rhs(a, plan, rhs_slot, true), e(a, plan, slot, false);
+      if (rhs_slot >= 0) after.add(&rhs.rows);
+      if (sampled) after.add(&e.rows);
       if (a.any_pml) {
-        update_h_with_layers(a, h_layers, kern);
+        update_h_with_layers(a, h_layers, kern, after);
         update_e_with_layers(a, e_layers, kern);
       } else {
-        update_h(a, kern);
+        update_h(a, kern, after);
         update_e(a, kern);
       }
       inject_sources(a, t);
-      if (sampled && a.snap.save_rhs) save_rhs(a, plan, slot);
+      rhs_slot = sampled && a.snap.save_rhs ? slot : -1;
       record_receivers(a, t);
     }
+    if (rhs_slot >= 0) storage::save_snapshot_rows(slot_writer(a, plan, rhs_slot, true).rows);
   }
 }
 

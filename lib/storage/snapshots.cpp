@@ -59,35 +59,57 @@ void for_interior_rows(int n_shots, int nx, int ny, int nz, Row row) {
   }
 }
 
+namespace {
+
+// Row l (field offset), node (coefficient offset), cells q0 .. q0+run of
+// every component of the slot.
+void write_row(const snapshot_rows& w, const snapshot_kernels& kern, int64_t l, int64_t node,
+               int64_t q0, int64_t run, int64_t n_cells) {
+  const int64_t offset = static_cast<int64_t>(w.slot) * n_cells * element_bytes(w.format);
+  for (int c = 0; c < w.count; ++c) {
+    float* scratch = w.scratch ? w.scratch[c] : nullptr;
+    if (w.rhs)
+      kern.rhs_row(static_cast<char*>(w.stores[c]) + offset, q0, w.fields[c] + l,
+                   static_cast<const char*>(w.e_stores[c]) + offset, scratch, w.ca_e + node,
+                   w.cs_e + node, run, w.format);
+    else
+      kern.e_row(static_cast<char*>(w.stores[c]) + offset, q0, w.fields[c] + l, scratch, run,
+                 w.format);
+  }
+}
+
+}  // namespace
+
+void save_snapshot_rows(const snapshot_rows& w) {
+  const snapshot_kernels& kern = active_kernels();
+  for_interior_rows(w.n_shots, w.nx, w.ny, w.nz,
+                    [&](int64_t l, int64_t node, int64_t q0, int64_t run, int64_t n_cells) {
+                      write_row(w, kern, l, node, q0, run, n_cells);
+                    });
+}
+
+void snapshot_rows::row(int64_t s, int64_t i, int64_t j) const {
+  const row_map m(n_shots, nx, ny, nz);
+  if (m.empty() || i >= m.nx1 || j >= m.ny1) return;
+  const int64_t node = i * m.plane + j * nz;
+  write_row(*this, active_kernels(), s * m.n_nodes + node, node,
+            ((s * m.nx1 + i) * m.ny1 + j) * m.run, m.run, m.rows * m.run);
+}
+
 void save_e_snapshots_cpu(void* const* stores, int slot, const float* const* fields,
                           float* const* scratch, int count, int n_shots, int nx, int ny, int nz,
                           int format) {
-  const snapshot_kernels& kern = active_kernels();
-  for_interior_rows(n_shots, nx, ny, nz,
-                    [&](int64_t l, int64_t, int64_t q0, int64_t run, int64_t n_cells) {
-                      const int64_t offset =
-                          static_cast<int64_t>(slot) * n_cells * element_bytes(format);
-                      for (int c = 0; c < count; ++c)
-                        kern.e_row(static_cast<char*>(stores[c]) + offset, q0, fields[c] + l,
-                                   scratch ? scratch[c] : nullptr, run, format);
-                    });
+  save_snapshot_rows({stores, nullptr, fields, scratch, count, nullptr, nullptr, n_shots, nx, ny,
+                      nz, format, slot, false});
 }
 
 void save_rhs_snapshots_cpu(void* const* stores, int slot, const float* const* fields,
                             const void* const* e_stores, const float* const* scratch, int count,
                             const float* ca_e, const float* cs_e, int n_shots, int nx, int ny,
                             int nz, int format) {
-  const snapshot_kernels& kern = active_kernels();
-  for_interior_rows(n_shots, nx, ny, nz,
-                    [&](int64_t l, int64_t node, int64_t q0, int64_t run, int64_t n_cells) {
-                      const int64_t offset =
-                          static_cast<int64_t>(slot) * n_cells * element_bytes(format);
-                      for (int c = 0; c < count; ++c)
-                        kern.rhs_row(static_cast<char*>(stores[c]) + offset, q0, fields[c] + l,
-                                     static_cast<const char*>(e_stores[c]) + offset,
-                                     scratch ? scratch[c] : nullptr, ca_e + node, cs_e + node, run,
-                                     format);
-                    });
+  // The right-hand sides only read the scratch.
+  save_snapshot_rows({stores, e_stores, fields, const_cast<float* const*>(scratch), count, ca_e,
+                      cs_e, n_shots, nx, ny, nz, format, slot, true});
 }
 
 void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,

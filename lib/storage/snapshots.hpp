@@ -34,6 +34,27 @@ void save_rhs_snapshots_cpu(void* const* stores, int slot, const float* const* f
                             const float* ca_e, const float* cs_e, int n_shots, int nx, int ny,
                             int nz, int format);
 
+// One slot of E snapshots (rhs false) or right-hand sides (rhs true) of
+// `count` components, in the arguments of the writers above, written one
+// grid row at a time from inside another sweep over the rows (one that holds
+// the row's E in cache anyway). Rows with i = nx-1 or j = ny-1 hold no cells.
+struct snapshot_rows {
+  void* const* stores;
+  const void* const* e_stores;  // rhs only
+  const float* const* fields;
+  float* const* scratch;  // null: none
+  int count;
+  const float* ca_e;  // rhs only
+  const float* cs_e;
+  int n_shots, nx, ny, nz, format, slot;
+  bool rhs;
+
+  void row(int64_t s, int64_t i, int64_t j) const;
+};
+
+// Every row of `w`, as a worksharing loop like the writers above.
+void save_snapshot_rows(const snapshot_rows& w);
+
 // binary16 values h[0 .. n) decoded into out by the active instruction set's
 // run conversion, the one the gradient phase reads the snapshots with.
 void decode_half_run_cpu(float* out, const uint16_t* h, int64_t n);
