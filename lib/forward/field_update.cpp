@@ -15,15 +15,26 @@ const row_kernels& active_row_kernels() {
 
 const char* simd_backend_name() { return active_row_kernels().name; }
 
-void update_h(const pass_args& a, const row_kernels& k, const row_writers& after) {
+namespace {
+
+template <class RowFn>
+void sweep(const pass_args& a, const row_hook* hook, RowFn update) {
+  if (!hook) return for_each_row(a, update);
   for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-    k.h_row(a, s, i, j);
-    after.row(s, i, j);
+    hook->before(s, i, j);
+    update(s, i, j);
+    hook->after(s, i, j);
   });
 }
 
-void update_e(const pass_args& a, const row_kernels& k) {
-  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.e_row(a, s, i, j); });
+}  // namespace
+
+void update_h(const pass_args& a, const row_kernels& k, const row_hook* hook) {
+  sweep(a, hook, [&](int64_t s, int64_t i, int64_t j) { k.h_row(a, s, i, j); });
+}
+
+void update_e(const pass_args& a, const row_kernels& k, const row_hook* hook) {
+  sweep(a, hook, [&](int64_t s, int64_t i, int64_t j) { k.e_row(a, s, i, j); });
 }
 
 // The layer corrections of a row read only the other field type, which the
@@ -32,15 +43,13 @@ void update_e(const pass_args& a, const row_kernels& k) {
 // sequence of operations as two separate sweeps. Rows that meet no x or y
 // layer still carry the z layers at both ends.
 void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k,
-                          const row_writers& after) {
-  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
-    k.h_layered_row(a, t, s, i, j);
-    after.row(s, i, j);
-  });
+                          const row_hook* hook) {
+  sweep(a, hook, [&](int64_t s, int64_t i, int64_t j) { k.h_layered_row(a, t, s, i, j); });
 }
 
-void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k) {
-  for_each_row(a, [&](int64_t s, int64_t i, int64_t j) { k.e_layered_row(a, t, s, i, j); });
+void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k,
+                          const row_hook* hook) {
+  sweep(a, hook, [&](int64_t s, int64_t i, int64_t j) { k.e_layered_row(a, t, s, i, j); });
 }
 
 }  // namespace norvane::forward

@@ -17,7 +17,6 @@
 #include "lib/forward/layers.hpp"
 #include "lib/kernels/isa.hpp"
 #include "lib/interface/args.hpp"
-#include "lib/storage/snapshots.hpp"
 
 namespace norvane::forward {
 
@@ -43,26 +42,26 @@ const row_kernels* row_kernels_avx512();
 const row_kernels& active_row_kernels();
 const char* simd_backend_name();
 
-// Snapshot rows an H sweep writes as it goes: right after a row's update,
-// while the E rows it has just read are in cache, each writer in turn takes
-// that row.
-struct row_writers {
-  const storage::snapshot_rows* w[2] = {nullptr, nullptr};
-  int n = 0;
+// Work a sweep does around each row's update while the row's fields are in
+// cache (the snapshot writers): before(s, i, j) right before the row is
+// updated, after(s, i, j) right after, both on the thread updating it.
+struct row_hook {
+  virtual void before(int64_t, int64_t, int64_t) const {}
+  virtual void after(int64_t, int64_t, int64_t) const {}
 
-  void add(const storage::snapshot_rows* p) { w[n++] = p; }
-  void row(int64_t s, int64_t i, int64_t j) const {
-    for (int q = 0; q < n; ++q) w[q]->row(s, i, j);
-  }
+ protected:
+  ~row_hook() = default;
 };
 
-// Worksharing phases over all rows of all shots (implicit closing barrier).
-void update_h(const pass_args& a, const row_kernels& k, const row_writers& after);
-void update_e(const pass_args& a, const row_kernels& k);
+// Worksharing phases over all rows of all shots (implicit closing barrier);
+// `hook` null: none.
+void update_h(const pass_args& a, const row_kernels& k, const row_hook* hook);
+void update_e(const pass_args& a, const row_kernels& k, const row_hook* hook);
 // The same with each row's absorbing-layer corrections applied right after
 // its update (phases A+B and C+D).
 void update_h_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k,
-                          const row_writers& after);
-void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k);
+                          const row_hook* hook);
+void update_e_with_layers(const pass_args& a, const layer_table& t, const row_kernels& k,
+                          const row_hook* hook);
 
 }  // namespace norvane::forward

@@ -48,7 +48,11 @@ struct snapshot_args {
   bool save_rhs = false;
   int n_snapshots = 0;
   int64_t n_cells = 0;   // shots x interior cells: the extent of one slot
+  // The forward pass's buffer for exact right-hand sides: scratch_threads
+  // row buffers of components*(nz-1) floats, then one float per source and
+  // shot (null: E_old is read back from the stored snapshot).
   float* scratch = nullptr;
+  int scratch_threads = 0;
 
   int64_t component_stride() const { return n_cells * n_snapshots; }
 };

@@ -4,12 +4,11 @@
 // loop in a second one. Nothing is validated beyond what keeps memory safe:
 // snapshots are switched off for an interval below 1 or a format code without
 // an element layout, and positions outside the grid are skipped by the loops.
+#include <omp.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "lib/interface/args.hpp"
 #include "lib/interface/norvane_cpu.h"
@@ -19,22 +18,6 @@ namespace norvane {
 namespace {
 
 int32_t g_fdtd_order = 2;
-
-// Asks the kernel to back the whole 2 MiB pages inside a fresh buffer with
-// huge pages. A large malloc block is fresh mapped memory, and every first
-// touch of a 4 KiB page is a fault: 50,000 of them for a 256^3 scratch, a
-// noticeable share of a short pass (more under virtualisation). Only a hint:
-// where huge pages are off or the call fails, nothing changes.
-void prefer_huge_pages(void* p, size_t bytes) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-  constexpr uintptr_t huge = uintptr_t{1} << 21;
-  const uintptr_t lo = (reinterpret_cast<uintptr_t>(p) + huge - 1) & ~(huge - 1);
-  const uintptr_t hi = (reinterpret_cast<uintptr_t>(p) + bytes) & ~(huge - 1);
-  if (hi > lo) madvise(reinterpret_cast<void*>(lo), hi - lo, MADV_HUGEPAGE);
-#else
-  (void)p, (void)bytes;
-#endif
-}
 
 void fill_common(pass_args& a, int order, int nt, int n_shots, int nx, int ny, int nz, float dt,
                  float dx, float dy, float dz) {
@@ -165,13 +148,16 @@ NORVANE_API void forward(
                  snapshot_format);
   a.snap.save_rhs = save_rhs != 0;
 
-  // A float copy of the sampled E keeps the right-hand side of 16-bit stores
-  // exact; if it cannot be had, the rounded stored values are used instead.
+  // Float copies of the old E, a row per thread and one value per source,
+  // keep the right-hand sides of 16-bit stores exact; if they cannot be had,
+  // the rounded stored values are used instead.
   float* scratch = nullptr;
-  if (a.snap.enabled && snapshot_format != 0 && save_rhs != 0 && a.snap.n_cells > 0) {
-    const size_t bytes = static_cast<size_t>(a.snap.n_cells) * a.snap.components * sizeof(float);
-    scratch = static_cast<float*>(std::malloc(bytes));
-    if (scratch) norvane::prefer_huge_pages(scratch, bytes);
+  if (a.snap.enabled && save_rhs != 0 && a.snap.n_cells > 0) {
+    const int threads = std::max(omp_get_max_threads(), 1);
+    const size_t floats = static_cast<size_t>(threads) * a.snap.components * (a.g.nz - 1) +
+                          static_cast<size_t>(a.n_shots) * std::max(n_src, 0);
+    scratch = static_cast<float*>(std::malloc(floats * sizeof(float)));
+    a.snap.scratch_threads = threads;
   }
   a.snap.scratch = scratch;
 

@@ -42,7 +42,7 @@ void e_row_t(void* store, int64_t q0, const float* __restrict f, float* __restri
   }
   if (scratch)
 #pragma omp simd
-    for (int64_t k = 0; k < run; ++k) scratch[q0 + k] = f[k];
+    for (int64_t k = 0; k < run; ++k) scratch[k] = f[k];
 }
 
 // rhs = (E_new - ca*E_old)/cs with one fused multiply-subtract, +0 where cs
@@ -54,7 +54,7 @@ void rhs_row_t(void* store, int64_t q0, const float* __restrict f, const void* e
                const float* __restrict scratch, const float* __restrict ca,
                const float* __restrict cs, int64_t run) {
   auto value = [&](int64_t k) __attribute__((always_inline)) {
-    const float e0 = Scratch ? scratch[q0 + k] : get<Format>(e_store, q0 + k);
+    const float e0 = Scratch ? scratch[k] : get<Format>(e_store, q0 + k);
     const float w = cs[k];
     const float quotient = std::fma(-ca[k], e0, f[k]) / w;
     return w == 0.0f ? 0.0f : quotient;

@@ -4,6 +4,8 @@
 // converted by the vector row loop of the active instruction set.
 #include "lib/storage/snapshots.hpp"
 
+#include <cstring>
+
 #include "lib/kernels/isa.hpp"
 #include "lib/storage/formats.hpp"
 
@@ -62,20 +64,37 @@ void for_interior_rows(int n_shots, int nx, int ny, int nz, Row row) {
 namespace {
 
 // Row l (field offset), node (coefficient offset), cells q0 .. q0+run of
-// every component of the slot.
+// every component of the slot; old(c) is the unrounded E_old of component
+// c's run for a right-hand side (null: none). E snapshots copy into the
+// full-grid scratch when there is one.
+template <class Old>
 void write_row(const snapshot_rows& w, const snapshot_kernels& kern, int64_t l, int64_t node,
-               int64_t q0, int64_t run, int64_t n_cells) {
+               int64_t q0, int64_t run, int64_t n_cells, Old old) {
   const int64_t offset = static_cast<int64_t>(w.slot) * n_cells * element_bytes(w.format);
   for (int c = 0; c < w.count; ++c) {
-    float* scratch = w.scratch ? w.scratch[c] : nullptr;
     if (w.rhs)
       kern.rhs_row(static_cast<char*>(w.stores[c]) + offset, q0, w.fields[c] + l,
-                   static_cast<const char*>(w.e_stores[c]) + offset, scratch, w.ca_e + node,
+                   static_cast<const char*>(w.e_stores[c]) + offset, old(c), w.ca_e + node,
                    w.cs_e + node, run, w.format);
     else
-      kern.e_row(static_cast<char*>(w.stores[c]) + offset, q0, w.fields[c] + l, scratch, run,
-                 w.format);
+      kern.e_row(static_cast<char*>(w.stores[c]) + offset, q0, w.fields[c] + l,
+                 w.scratch ? w.scratch[c] + q0 : nullptr, run, w.format);
   }
+}
+
+// The full-grid scratch, by cell number, or none.
+auto scratch_at(const snapshot_rows& w, int64_t q0) {
+  return [&w, q0](int c) -> const float* { return w.scratch ? w.scratch[c] + q0 : nullptr; };
+}
+
+// Field offset, node and first cell of row (s, i, j); false outside the cells.
+bool locate_row(const row_map& m, int64_t s, int64_t i, int64_t j, int64_t& l, int64_t& node,
+                int64_t& q0) {
+  if (m.empty() || i >= m.nx1 || j >= m.ny1) return false;
+  node = i * m.plane + j * m.nz;
+  l = s * m.n_nodes + node;
+  q0 = ((s * m.nx1 + i) * m.ny1 + j) * m.run;
+  return true;
 }
 
 }  // namespace
@@ -84,16 +103,41 @@ void save_snapshot_rows(const snapshot_rows& w) {
   const snapshot_kernels& kern = active_kernels();
   for_interior_rows(w.n_shots, w.nx, w.ny, w.nz,
                     [&](int64_t l, int64_t node, int64_t q0, int64_t run, int64_t n_cells) {
-                      write_row(w, kern, l, node, q0, run, n_cells);
+                      write_row(w, kern, l, node, q0, run, n_cells, scratch_at(w, q0));
                     });
 }
 
 void snapshot_rows::row(int64_t s, int64_t i, int64_t j) const {
   const row_map m(n_shots, nx, ny, nz);
-  if (m.empty() || i >= m.nx1 || j >= m.ny1) return;
-  const int64_t node = i * m.plane + j * nz;
-  write_row(*this, active_kernels(), s * m.n_nodes + node, node,
-            ((s * m.nx1 + i) * m.ny1 + j) * m.run, m.run, m.rows * m.run);
+  int64_t l, node, q0;
+  if (locate_row(m, s, i, j, l, node, q0))
+    write_row(*this, active_kernels(), l, node, q0, m.run, m.rows * m.run, scratch_at(*this, q0));
+}
+
+void snapshot_rows::keep(int64_t s, int64_t i, int64_t j, float* old) const {
+  const row_map m(n_shots, nx, ny, nz);
+  int64_t l, node, q0;
+  if (!locate_row(m, s, i, j, l, node, q0)) return;
+  for (int c = 0; c < count; ++c) std::memcpy(old + c * m.run, fields[c] + l, m.run * sizeof(float));
+}
+
+void snapshot_rows::row_from(int64_t s, int64_t i, int64_t j, const float* old) const {
+  const row_map m(n_shots, nx, ny, nz);
+  int64_t l, node, q0;
+  if (locate_row(m, s, i, j, l, node, q0))
+    write_row(*this, active_kernels(), l, node, q0, m.run, m.rows * m.run,
+              [&](int c) { return old ? old + c * m.run : nullptr; });
+}
+
+void snapshot_rows::cell(int64_t s, int64_t node, int c, const float* old) const {
+  const row_map m(n_shots, nx, ny, nz);
+  const int64_t i = node / m.plane, j = node % m.plane / nz, k = node % nz;
+  int64_t l, row_node, q0;
+  if (k >= m.run || !locate_row(m, s, i, j, l, row_node, q0)) return;
+  const int64_t offset = static_cast<int64_t>(slot) * m.rows * m.run * element_bytes(format);
+  active_kernels().rhs_row(static_cast<char*>(stores[c]) + offset, q0 + k, fields[c] + l + k,
+                           static_cast<const char*>(e_stores[c]) + offset, old, ca_e + node,
+                           cs_e + node, 1, format);
 }
 
 void save_e_snapshots_cpu(void* const* stores, int slot, const float* const* fields,

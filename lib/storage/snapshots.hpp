@@ -11,7 +11,7 @@
 namespace norvane::storage {
 
 // E at the start of a sampled step; also copied unrounded into `scratch`
-// (n_cells floats) when it is not null.
+// (n_cells floats, by cell number) when it is not null.
 void save_e_snapshot_cpu(void* store, int slot, const float* field, float* scratch, int n_shots,
                          int nx, int ny, int nz, int format);
 
@@ -36,8 +36,8 @@ void save_rhs_snapshots_cpu(void* const* stores, int slot, const float* const* f
 
 // One slot of E snapshots (rhs false) or right-hand sides (rhs true) of
 // `count` components, in the arguments of the writers above, written one
-// grid row at a time from inside another sweep over the rows (one that holds
-// the row's E in cache anyway). Rows with i = nx-1 or j = ny-1 hold no cells.
+// grid row at a time from inside the sweeps that update the fields, while
+// the row's E is in cache. Rows with i = nx-1 or j = ny-1 hold no cells.
 struct snapshot_rows {
   void* const* stores;
   const void* const* e_stores;  // rhs only
@@ -49,7 +49,19 @@ struct snapshot_rows {
   int n_shots, nx, ny, nz, format, slot;
   bool rhs;
 
+  // Cells of one row (nz-1).
+  int64_t run() const { return nz - 1; }
+  // Row (s, i, j) of every component, E_old from the scratch.
   void row(int64_t s, int64_t i, int64_t j) const;
+  // Copies row (s, i, j) of every component into old (component c at
+  // old + c*run()), before the update changes it.
+  void keep(int64_t s, int64_t i, int64_t j, float* old) const;
+  // The right-hand sides of row (s, i, j), E_old from `old` as keep left
+  // it (null: from the stored snapshot).
+  void row_from(int64_t s, int64_t i, int64_t j, const float* old) const;
+  // The right-hand side of component c at the node `node` of shot s, E_old
+  // from *old (null: from the stored snapshot); nothing outside the cells.
+  void cell(int64_t s, int64_t node, int c, const float* old) const;
 };
 
 // Every row of `w`, as a worksharing loop like the writers above.

@@ -124,8 +124,9 @@ class MemoryEstimate:
     Items (bytes, 0 where not used): fields, coefficients, layer memories
     (with their profiles), snapshot stores, chunk buffers (the copies of a
     chunk's snapshot slots, traces and wavelets when the run is split),
-    library scratch (the float copy of one snapshot slot that the library
-    allocates for 16-bit stores), traces, wavelet, and for the gradient
+    library scratch (the float copies of one row of old E per thread and of
+    E at each source that the library allocates for exact right-hand-side
+    snapshots), traces, wavelet, and for the gradient
     residuals and gradients.
     """
 

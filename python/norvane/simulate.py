@@ -15,6 +15,7 @@ carrying the outputs of the completed steps.
 """
 
 import collections
+import os
 
 import numpy as np
 
@@ -224,6 +225,12 @@ def _layer_bytes(grid, n_shots, widths):
     return total + sum(2 * 4 * 4 * w for w in widths.values())
 
 
+def _omp_threads():
+    """Threads the library's parallel regions run with (its default team)."""
+    first = os.environ.get("OMP_NUM_THREADS", "").split(",")[0].strip()
+    return int(first) if first.isdigit() and int(first) > 0 else (os.cpu_count() or 1)
+
+
 def _forward_estimate(grid, survey, nt, widths, snapshots, save_snapshots, progress,
                       chunk_steps):
     """(MemoryEstimate of a forward run, max_steps for its automatic chunks)."""
@@ -243,8 +250,8 @@ def _forward_estimate(grid, survey, nt, widths, snapshots, save_snapshots, progr
         "layer memories": _layer_bytes(grid, n_shots, widths),
         "snapshot stores": 2 * c * n_slots * n_cells * size if save_snapshots else 0,
         "chunk buffers": buffers,
-        "library scratch": (4 * c * n_cells if save_snapshots and snapshots.format != 0
-                            else 0),
+        "library scratch": (4 * (_omp_threads() * c * (grid.shape[2] - 1)
+                                 + n_shots * survey.n_src) if save_snapshots else 0),
         "traces": 4 * n_shots * nt * survey.n_rec,
         "wavelet": 4 * survey.n_src * nt})
     return estimate, max_steps
