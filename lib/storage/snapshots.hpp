@@ -49,12 +49,11 @@ struct snapshot_rows {
   int n_shots, nx, ny, nz, format, slot;
   bool rhs;
 
-  // Cells of one row (nz-1).
-  int64_t run() const { return nz - 1; }
-  // Row (s, i, j) of every component, E_old from the scratch.
+  // Row (s, i, j) of every component, with the full-grid scratch as the
+  // writers above use it.
   void row(int64_t s, int64_t i, int64_t j) const;
-  // Copies row (s, i, j) of every component into old (component c at
-  // old + c*run()), before the update changes it.
+  // Copies the nz-1 cells of row (s, i, j) of every component into old
+  // (component c at old + c*(nz-1)), before the update changes them.
   void keep(int64_t s, int64_t i, int64_t j, float* old) const;
   // The right-hand sides of row (s, i, j), E_old from `old` as keep left
   // it (null: from the stored snapshot).
