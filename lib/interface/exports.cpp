@@ -152,7 +152,8 @@ NORVANE_API void forward(
   // keep the right-hand sides of 16-bit stores exact; if they cannot be had,
   // the rounded stored values are used instead.
   float* scratch = nullptr;
-  if (a.snap.enabled && save_rhs != 0 && a.snap.n_cells > 0) {
+  const bool has_cells = a.n_shots > 0 && a.g.nx > 1 && a.g.ny > 1 && a.g.nz > 1;
+  if (a.snap.enabled && save_rhs != 0 && has_cells) {
     const int threads = std::max(omp_get_max_threads(), 1);
     const size_t floats = static_cast<size_t>(threads) * a.snap.components * (a.g.nz - 1) +
                           static_cast<size_t>(a.n_shots) * std::max(n_src, 0);

@@ -131,6 +131,7 @@ void snapshot_rows::row_from(int64_t s, int64_t i, int64_t j, const float* old) 
 
 void snapshot_rows::cell(int64_t s, int64_t node, int c, const float* old) const {
   const row_map m(n_shots, nx, ny, nz);
+  if (m.empty()) return;
   const int64_t i = node / m.plane, j = node % m.plane / nz, k = node % nz;
   int64_t l, row_node, q0;
   if (k >= m.run || !locate_row(m, s, i, j, l, row_node, q0)) return;
