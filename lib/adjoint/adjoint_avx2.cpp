@@ -10,7 +10,7 @@ namespace norvane::adjoint {
 
 const adjoint_kernels* adjoint_kernels_avx2() {
   static const adjoint_kernels k{&avx2::e_update_adjoint, &avx2::h_update_adjoint, &avx2::h_rescale_adjoint,
-                                 &avx2::e_layers_adjoint, &avx2::h_layers_adjoint,
+                                 &avx2::e_update_layers_adjoint, &avx2::h_update_layers_adjoint,
                                  &avx2::material_gradients};
   return &k;
 }

@@ -10,7 +10,7 @@ namespace norvane::adjoint {
 
 const adjoint_kernels* adjoint_kernels_avx512() {
   static const adjoint_kernels k{&avx512::e_update_adjoint, &avx512::h_update_adjoint, &avx512::h_rescale_adjoint,
-                                 &avx512::e_layers_adjoint, &avx512::h_layers_adjoint,
+                                 &avx512::e_update_layers_adjoint, &avx512::h_update_layers_adjoint,
                                  &avx512::material_gradients};
   return &k;
 }

@@ -10,7 +10,7 @@ namespace norvane::adjoint {
 
 const adjoint_kernels* adjoint_kernels_generic() {
   static const adjoint_kernels k{&generic::e_update_adjoint, &generic::h_update_adjoint, &generic::h_rescale_adjoint,
-                                 &generic::e_layers_adjoint, &generic::h_layers_adjoint,
+                                 &generic::e_update_layers_adjoint, &generic::h_update_layers_adjoint,
                                  &generic::material_gradients};
   return &k;
 }

@@ -14,8 +14,10 @@ struct adjoint_kernels {
   void (*e_update)(const pass_args& a, const gather_plan& plan, bool targets_owed);
   void (*h_update)(const pass_args& a, const gather_plan& plan, bool targets_owed);
   void (*h_rescale)(const pass_args& a);
-  void (*e_layers)(const pass_args& a, const forward::layer_table& t, bool targets_owed);
-  void (*h_layers)(const pass_args& a, const forward::layer_table& t, bool targets_owed);
+  void (*e_update_layers)(const pass_args& a, const gather_plan& plan, const forward::layer_table& t,
+                          bool targets_owed);
+  void (*h_update_layers)(const pass_args& a, const gather_plan& plan, const forward::layer_table& t,
+                          bool targets_owed);
   void (*material)(const backward_args& a, int t);
 };
 

@@ -22,11 +22,13 @@ void h_update_adjoint(const pass_args& a, const gather_plan& p, bool targets_owe
   active().h_update(a, p, targets_owed);
 }
 void h_rescale_adjoint(const pass_args& a) { active().h_rescale(a); }
-void e_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed) {
-  active().e_layers(a, t, targets_owed);
+void e_update_layers_adjoint(const pass_args& a, const gather_plan& p, const forward::layer_table& t,
+                             bool targets_owed) {
+  active().e_update_layers(a, p, t, targets_owed);
 }
-void h_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed) {
-  active().h_layers(a, t, targets_owed);
+void h_update_layers_adjoint(const pass_args& a, const gather_plan& p, const forward::layer_table& t,
+                             bool targets_owed) {
+  active().h_update_layers(a, p, t, targets_owed);
 }
 void material_gradients(const backward_args& a, int t) { active().material(a, t); }
 

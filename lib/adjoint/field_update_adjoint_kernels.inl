@@ -13,6 +13,9 @@
 // row a separate pass; the rest of the range is rescaled first.
 #include "lib/adjoint/field_update_adjoint.hpp"
 
+#include <cstddef>
+#include <type_traits>
+
 #if defined(__AVX2__)
 #include <immintrin.h>
 #endif
@@ -245,44 +248,76 @@ NORVANE_CELL void prefetch_targets(const grid_dims& gd, float* const* dst, const
   if (owed_ca) forward::prefetch_row(owed_ca + node + o, gd.nz);
 }
 
-template <bool Scaled>
-void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fields& f) {
+// Without layers `first` is null. With layers it takes a row's owed
+// rescaling and then adds the row's layer terms (phase D before E, F before
+// G). A row's layer transpose reads the same sources and adds into the same
+// targets as its curl transpose, and neither changes what the other reads,
+// so taking both for a run of rows in turn keeps every target's additions
+// in the one-thread order, while the targets are still in cache: the layer
+// terms need no sweep of their own over every row (the z faces reach every
+// row's ends).
+template <bool Scaled, class First>
+void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fields& f, First first) {
+  constexpr bool layered = !std::is_same_v<First, std::nullptr_t>;
   const grid_dims& gd = a.g;
   const float h[3] = {gd.dx, gd.dy, gd.dz};
   const int M = kernels::half_width(a.order);
-  forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
+  auto curl_row = [&](int64_t s, int64_t i, int64_t j) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const int64_t base = s * gd.n_nodes + node;
-    if (M >= 2) {
-      // The row `rows_ahead` further on: its targets and the rescaling they
-      // are owed, and at order 8 its sources on the newest x plane and the
-      // newest y row the stencils reach, with cb there. (At order 2 the
-      // row's loops are short enough for the prefetchers, and asking costs
-      // more than it brings.)
-      prefetch_targets(gd, f.dst, f.owed_ca, base, node);
-      if (M == 4) {
-        const int64_t o = forward::rows_ahead * gd.nz;
-        const int64_t px = M * gd.plane, py = M * gd.nz;
-        for (const int64_t d : {px, py})
-          forward::prefetch_rows(gd.nz, f.src[0] + base + o + d, f.src[1] + base + o + d,
-                                 f.src[2] + base + o + d, f.cb + node + o + d);
-      }
+    // The row `rows_ahead` further on: its targets and the rescaling they
+    // are owed (with layers, the layer terms ask for those), and at order 8
+    // its sources on the newest x plane and the newest y row the stencils
+    // reach, with cb there. (At order 2 the row's loops are short enough for
+    // the prefetchers, and asking costs more than it brings; the layer
+    // terms' short loops do need it.)
+    if (!layered && M >= 2) prefetch_targets(gd, f.dst, f.owed_ca, base, node);
+    if (M == 4) {
+      const int64_t o = forward::rows_ahead * gd.nz;
+      const int64_t px = M * gd.plane, py = M * gd.nz;
+      for (const int64_t d : {px, py})
+        forward::prefetch_rows(gd.nz, f.src[0] + base + o + d, f.src[1] + base + o + d,
+                               f.src[2] + base + o + d, f.cb + node + o + d);
     }
+    const float* owed_ca = layered || !f.owed_ca ? nullptr : f.owed_ca + node;
     const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
     for (int c = 0; c < 3; ++c) {
-      const owed_range owed =
-          owed_of(gd, f.dst_region[c], f.owed_ca ? f.owed_ca + node : nullptr, i, j);
+      const owed_range owed = owed_of(gd, f.dst_region[c], owed_ca, i, j);
       run_row<Scaled>(plan, plan.row(c, i, j, f.dst[c] + base), f.dst[c] + base, sb, f.cb + node,
                       h, owed);
     }
-  });
+  };
+  if constexpr (layered) {
+    auto layer_row = [&](int64_t s, int64_t i, int64_t j) {
+      const int64_t node = (i * gd.ny + j) * gd.nz;
+      prefetch_targets(gd, f.dst, f.owed_ca, s * gd.n_nodes + node, node);
+      first(s, i, j);
+    };
+    // The layer terms of a run of rows, then the run's curl transposes: the
+    // targets stay in cache between the two, and each kind of loop runs long
+    // enough to keep its code and its streams warm. (Alternating row by row
+    // cost order 8 up to 10 % on grids that fit in the last-level cache.)
+    forward::for_each_row_run(a, 16, layer_row, curl_row);
+  } else {
+    forward::for_each_row(a, curl_row);
+  }
 }
 
-void gather(const pass_args& a, const gather_plan& plan, const gather_fields& f) {
+template <class First = std::nullptr_t>
+void gather(const pass_args& a, const gather_plan& plan, const gather_fields& f,
+            First first = nullptr) {
   if (plan.any_scaled)
-    gather_phase<true>(a, plan, f);
+    gather_phase<true>(a, plan, f, first);
   else
-    gather_phase<false>(a, plan, f);
+    gather_phase<false>(a, plan, f, first);
+}
+
+// The fields of phase E (sources adjoint E, targets adjoint H) or G.
+inline gather_fields e_phase_fields(const pass_args& a, bool targets_owed) {
+  return {a.e, a.h, a.c.cb_e, targets_owed ? a.c.ca_h : nullptr, h_region};
+}
+inline gather_fields h_phase_fields(const pass_args& a, bool targets_owed) {
+  return {a.h, a.e, a.c.cb_h, targets_owed ? a.c.ca_e : nullptr, e_region};
 }
 
 // v <- v * ca over each component's update region.
@@ -297,11 +332,11 @@ void rescale(const pass_args& a, float* const* f, const float* ca, const update_
 }  // namespace
 
 void e_update_adjoint(const pass_args& a, const gather_plan& plan, bool targets_owed) {
-  gather(a, plan, {a.e, a.h, a.c.cb_e, targets_owed ? a.c.ca_h : nullptr, h_region});
+  gather(a, plan, e_phase_fields(a, targets_owed));
 }
 
 void h_update_adjoint(const pass_args& a, const gather_plan& plan, bool targets_owed) {
-  gather(a, plan, {a.h, a.e, a.c.cb_h, targets_owed ? a.c.ca_e : nullptr, e_region});
+  gather(a, plan, h_phase_fields(a, targets_owed));
 }
 
 void h_rescale_adjoint(const pass_args& a) { rescale(a, a.h, a.c.ca_h, h_region); }

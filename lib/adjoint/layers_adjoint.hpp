@@ -7,14 +7,19 @@
 // q <- sign*a*c*r1 + r2 q. Both use the old q.
 #pragma once
 
+#include "lib/adjoint/gather_plan.hpp"
 #include "lib/forward/layers.hpp"
 
 namespace norvane::adjoint {
 
-// `targets_owed`: the adjoint components gathered into (H in phase D, E in
-// phase F) still owe the previous phase's rescaling by ca; each row takes it
-// just before its first addition.
-void e_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed);  // phase D
-void h_layers_adjoint(const pass_args& a, const forward::layer_table& t, bool targets_owed);  // phase F
+// Each runs with the curl transpose that follows it (phase D with E, F with
+// G; see field_update_adjoint.hpp), row by row: both add into the same
+// targets from the same sources, the layer terms first. `targets_owed`: the
+// targets (adjoint H in D and E, E in F and G) still owe the previous
+// phase's rescaling by ca; each row takes it just before its first addition.
+void e_update_layers_adjoint(const pass_args& a, const gather_plan& plan,
+                             const forward::layer_table& t, bool targets_owed);  // phases D, E
+void h_update_layers_adjoint(const pass_args& a, const gather_plan& plan,
+                             const forward::layer_table& t, bool targets_owed);  // phases F, G
 
 }  // namespace norvane::adjoint

@@ -479,18 +479,19 @@ void advance_memories(const side_plan& P, int64_t s, int64_t i, int64_t j) {
   }
 }
 
-void run_side(const pass_args& a, const layer_table& t, bool e_side, bool targets_owed) {
+// Phase D then E (e_side) or F then G, row by row: the row's owed
+// rescaling and its layer terms here, then its curl transpose; the x- and
+// y-face memories advance once every row has read them.
+void run_side(const pass_args& a, const gather_plan& plan, const layer_table& t, bool e_side,
+              bool targets_owed) {
   const side_plan P(a, t, e_side);
   const grid_dims& g = a.g;
-  const float* owed_ca = targets_owed ? (e_side ? a.c.ca_h : a.c.ca_e) : nullptr;
-  const update_region* region = e_side ? h_region : e_region;
-  forward::for_each_row(a, [&](int64_t s, int64_t i, int64_t j) {
+  const gather_fields f = e_side ? e_phase_fields(a, targets_owed) : h_phase_fields(a, targets_owed);
+  gather(a, plan, f, [&](int64_t s, int64_t i, int64_t j) {
     const int64_t node = (i * g.ny + j) * g.nz, base = s * g.n_nodes + node;
-    // This sweep is the first of the step to touch its targets, and its
-    // short loops keep too few misses in flight: it asks for them ahead.
-    prefetch_targets(g, P.into, owed_ca, base, node);
-    if (owed_ca) {
-      for (int c = 0; c < 3; ++c) rescale_row(g, region[c], P.into[c] + base, owed_ca + node, i, j);
+    if (f.owed_ca) {
+      for (int c = 0; c < 3; ++c)
+        rescale_row(g, f.dst_region[c], P.into[c] + base, f.owed_ca + node, i, j);
     }
     row_entries xy[2];
     xy[0].n = xy_entries(P, 0, i, xy[0].e, xy[0].n_behind, xy[0].n_own);
@@ -517,11 +518,13 @@ void run_side(const pass_args& a, const layer_table& t, bool e_side, bool target
 
 }  // namespace
 
-void e_layers_adjoint(const pass_args& a, const layer_table& t, bool targets_owed) {
-  run_side(a, t, true, targets_owed);
+void e_update_layers_adjoint(const pass_args& a, const gather_plan& plan, const layer_table& t,
+                             bool targets_owed) {
+  run_side(a, plan, t, true, targets_owed);
 }
-void h_layers_adjoint(const pass_args& a, const layer_table& t, bool targets_owed) {
-  run_side(a, t, false, targets_owed);
+void h_update_layers_adjoint(const pass_args& a, const gather_plan& plan, const layer_table& t,
+                             bool targets_owed) {
+  run_side(a, plan, t, false, targets_owed);
 }
 
 }  // namespace norvane::adjoint::NORVANE_ISA_NS

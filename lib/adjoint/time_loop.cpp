@@ -22,8 +22,8 @@ void run(const backward_args& a) {
   // first addition: nothing reads adjoint H between phase G and the next
   // step's first phase into H, nor adjoint E between phase E and the next
   // phase into E. Without layers those are the curl transposes themselves;
-  // with layers the layer transposes (D into H, F into E), which visit every
-  // row.
+  // with layers the layer transposes (D into H, F into E), which run row by
+  // row together with the curl transposes that follow them.
   const bool want_material = (a.want_grad_eps_r != 0 || a.want_grad_sigma != 0) && a.snap.enabled;
 #pragma omp parallel
   {
@@ -33,10 +33,8 @@ void run(const backward_args& a) {
       if (want_material && t % a.snap.interval == 0) material_gradients(a, t);
       const bool h_owed = t != a.nt - 1;
       if (a.any_pml) {
-        e_layers_adjoint(a, e_layers, h_owed);
-        e_update_adjoint(a, e_plan, false);
-        h_layers_adjoint(a, h_layers, true);
-        h_update_adjoint(a, h_plan, false);
+        e_update_layers_adjoint(a, e_plan, e_layers, h_owed);
+        h_update_layers_adjoint(a, h_plan, h_layers, true);
       } else {
         e_update_adjoint(a, e_plan, h_owed);
         h_update_adjoint(a, h_plan, true);

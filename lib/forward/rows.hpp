@@ -4,22 +4,46 @@
 // Must be called by every thread of the team.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 
 #include "lib/interface/args.hpp"
 
 namespace norvane::forward {
 
+// The rows of all shots, and row r of them as (s, i, j).
+inline int64_t row_count(const pass_args& a) {
+  const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
+  return rows_per_shot > 0 ? static_cast<int64_t>(a.n_shots) * rows_per_shot : 0;
+}
+
+template <class RowFn>
+inline void visit_row(const pass_args& a, int64_t r, RowFn& row) {
+  const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
+  const int64_t s = r / rows_per_shot;
+  const int64_t ij = r - s * rows_per_shot;
+  const int64_t i = ij / a.g.ny;
+  row(s, i, ij - i * a.g.ny);
+}
+
 template <class RowFn>
 inline void for_each_row(const pass_args& a, RowFn row) {
-  const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
-  const int64_t rows = rows_per_shot > 0 ? static_cast<int64_t>(a.n_shots) * rows_per_shot : 0;
+  const int64_t rows = row_count(a);
 #pragma omp for schedule(static)
-  for (int64_t r = 0; r < rows; ++r) {
-    const int64_t s = r / rows_per_shot;
-    const int64_t ij = r - s * rows_per_shot;
-    const int64_t i = ij / a.g.ny;
-    row(s, i, ij - i * a.g.ny);
+  for (int64_t r = 0; r < rows; ++r) visit_row(a, r, row);
+}
+
+// Rows in runs of `run` consecutive rows, each run owned by one thread:
+// `first` on every row of the run, then `second` on every row of it.
+template <class FirstFn, class SecondFn>
+inline void for_each_row_run(const pass_args& a, int64_t run, FirstFn first, SecondFn second) {
+  const int64_t rows = row_count(a);
+  const int64_t n_runs = (rows + run - 1) / run;
+#pragma omp for schedule(static)
+  for (int64_t b = 0; b < n_runs; ++b) {
+    const int64_t r0 = b * run, r1 = std::min(rows, r0 + run);
+    for (int64_t r = r0; r < r1; ++r) visit_row(a, r, first);
+    for (int64_t r = r0; r < r1; ++r) visit_row(a, r, second);
   }
 }
 
