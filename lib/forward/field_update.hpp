@@ -53,6 +53,12 @@ struct row_hook {
   ~row_hook() = default;
 };
 
+// The sweeps take the rows in tiles of this many columns j when their x
+// planes overflow the L2 (ny: one tile). force_tile_columns(n) makes every
+// sweep use n (0: back to the automatic choice), for tests.
+int64_t tile_columns(const pass_args& a);
+void force_tile_columns(int64_t cols);
+
 // Worksharing phases over all rows of all shots (implicit closing barrier);
 // `hook` null: none.
 void update_h(const pass_args& a, const row_kernels& k, const row_hook* hook);

@@ -33,6 +33,25 @@ inline void for_each_row(const pass_args& a, RowFn row) {
   for (int64_t r = 0; r < rows; ++r) visit_row(a, r, row);
 }
 
+// The rows in tiles of `cols` columns j: every row (s, i, j) of a tile, i
+// outer, before the next tile (the last tile may be narrower).
+template <class RowFn>
+inline void for_each_row_tiled(const pass_args& a, int64_t cols, RowFn row) {
+  const int64_t rows = row_count(a);
+  const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
+  const int64_t rows_per_tile = a.g.nx * cols;
+#pragma omp for schedule(static)
+  for (int64_t r = 0; r < rows; ++r) {
+    const int64_t s = r / rows_per_shot;
+    const int64_t q = r - s * rows_per_shot;
+    const int64_t t = q / rows_per_tile;
+    const int64_t in_tile = q - t * rows_per_tile;
+    const int64_t width = std::min<int64_t>(cols, a.g.ny - t * cols);
+    const int64_t i = in_tile / width;
+    row(s, i, t * cols + in_tile - i * width);
+  }
+}
+
 // Rows in runs of `run` consecutive rows, each run owned by one thread:
 // `first` on every row of the run, then `second` on every row of it.
 template <class FirstFn, class SecondFn>

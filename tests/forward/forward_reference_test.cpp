@@ -68,6 +68,21 @@ TEST_P(ForwardVsReference, EveryInstructionSet) {
   }
 }
 
+// Large grids take their rows in tiles of columns j; the order of the rows
+// must not change a bit. Forced narrow tiles (a narrower last tile, tiles
+// that split the layers and the thread blocks) on the random cases, with
+// 1, 2 and 3 threads.
+TEST_P(ForwardVsReference, RowTilesGiveTheSameBits) {
+  struct unforce {
+    ~unforce() { norvane::forward::force_tile_columns(0); }
+  } restore;
+  for (int cols : {1, 3, 5}) {
+    norvane::forward::force_tile_columns(cols);
+    for (int threads : {1, 2, 3})
+      compare_random_cases(GetParam(), threads, nullptr, 6, 19u * GetParam() + cols + 7u * threads);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Orders, ForwardVsReference, ::testing::Values(2, 4, 8));
 
 // Larger grids, where the vector loop covers most of each row, on every
