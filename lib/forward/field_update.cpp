@@ -34,8 +34,6 @@ int64_t tile_budget() {
   return budget;
 }
 
-}  // namespace
-
 // A row's x differences read the other field at `order` planes around it,
 // two components each. Swept plane after plane, a source row is read again
 // by the next `order` - 1 planes; where those planes exceed the L2, every
@@ -44,7 +42,8 @@ int64_t tile_budget() {
 // a sweep is tiled only when it needs three tiles or more: with two, runs
 // measured up to 10 % slower, the rereads saved being fewer than the misses
 // at each tile's edge, where the row kernels' prefetch of the row ahead in
-// memory asks too late or for nothing.
+// memory asks too late or for nothing. Returns the columns per tile (ny:
+// untiled).
 int64_t tile_columns(const pass_args& a) {
   if (g_forced_tile_columns > 0) return g_forced_tile_columns;
   const int64_t column = int64_t{a.order} * 2 * a.g.nz * int64_t{sizeof(float)};
@@ -53,10 +52,6 @@ int64_t tile_columns(const pass_args& a) {
   if (tiles < 3) return a.g.ny;
   return (a.g.ny + tiles - 1) / tiles;
 }
-
-void force_tile_columns(int64_t cols) { g_forced_tile_columns = cols; }
-
-namespace {
 
 template <class RowFn>
 void sweep(const pass_args& a, const row_hook* hook, RowFn update) {
@@ -73,6 +68,8 @@ void sweep(const pass_args& a, const row_hook* hook, RowFn update) {
 }
 
 }  // namespace
+
+void force_tile_columns(int64_t cols) { g_forced_tile_columns = cols; }
 
 void update_h(const pass_args& a, const row_kernels& k, const row_hook* hook) {
   sweep(a, hook, [&](int64_t s, int64_t i, int64_t j) { k.h_row(a, s, i, j); });

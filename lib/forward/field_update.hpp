@@ -53,10 +53,9 @@ struct row_hook {
   ~row_hook() = default;
 };
 
-// The sweeps take the rows in tiles of this many columns j when their x
-// planes overflow the L2 (ny: one tile). force_tile_columns(n) makes every
-// sweep use n (0: back to the automatic choice), for tests.
-int64_t tile_columns(const pass_args& a);
+// The sweeps take the rows in tiles of columns j when their x planes
+// overflow the L2. force_tile_columns(n) makes every sweep use tiles of n
+// columns (0: back to the automatic choice), for tests.
 void force_tile_columns(int64_t cols);
 
 // Worksharing phases over all rows of all shots (implicit closing barrier);
