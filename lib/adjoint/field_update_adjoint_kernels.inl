@@ -238,12 +238,12 @@ struct gather_fields {
   const update_region* dst_region;
 };
 
-// Asks for the targets of the row `rows_ahead` further on (row offset
-// `base` in the fields, `node` in the coefficients) and the rescaling they
-// are owed (owed_ca null: none).
+// Asks for the targets of the row `ahead` rows further on in memory (this
+// row's offset is `base` in the fields, `node` in the coefficients) and the
+// rescaling they are owed (owed_ca null: none).
 NORVANE_CELL void prefetch_targets(const grid_dims& gd, float* const* dst, const float* owed_ca,
-                                   int64_t base, int64_t node) {
-  const int64_t o = forward::rows_ahead * gd.nz;
+                                   int64_t base, int64_t node, int64_t ahead) {
+  const int64_t o = ahead * gd.nz;
   forward::prefetch_rows(gd.nz, dst[0] + base + o, dst[1] + base + o, dst[2] + base + o);
   if (owed_ca) forward::prefetch_row(owed_ca + node + o, gd.nz);
 }
@@ -262,18 +262,19 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   const grid_dims& gd = a.g;
   const float h[3] = {gd.dx, gd.dy, gd.dz};
   const int M = kernels::half_width(a.order);
-  auto curl_row = [&](int64_t s, int64_t i, int64_t j) {
+  const int64_t cols = forward::tile_columns(a);
+  auto curl_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const int64_t base = s * gd.n_nodes + node;
-    // The row `rows_ahead` further on: its targets and the rescaling they
-    // are owed (with layers, the layer terms ask for those), and at order 8
+    // The row the sweep takes `rows_ahead` rows later: its targets and the
+    // rescaling they are owed (with layers, the layer terms ask for those), and at order 8
     // its sources on the newest x plane and the newest y row the stencils
     // reach, with cb there. (At order 2 the row's loops are short enough for
     // the prefetchers, and asking costs more than it brings; the layer
     // terms' short loops do need it.)
-    if (!layered && M >= 2) prefetch_targets(gd, f.dst, f.owed_ca, base, node);
+    if (!layered && M >= 2) prefetch_targets(gd, f.dst, f.owed_ca, base, node, ahead);
     if (M == 4) {
-      const int64_t o = forward::rows_ahead * gd.nz;
+      const int64_t o = ahead * gd.nz;
       const int64_t px = M * gd.plane, py = M * gd.nz;
       for (const int64_t d : {px, py})
         forward::prefetch_rows(gd.nz, f.src[0] + base + o + d, f.src[1] + base + o + d,
@@ -288,18 +289,18 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
     }
   };
   if constexpr (layered) {
-    auto layer_row = [&](int64_t s, int64_t i, int64_t j) {
+    auto layer_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead) {
       const int64_t node = (i * gd.ny + j) * gd.nz;
-      prefetch_targets(gd, f.dst, f.owed_ca, s * gd.n_nodes + node, node);
+      prefetch_targets(gd, f.dst, f.owed_ca, s * gd.n_nodes + node, node, ahead);
       first(s, i, j);
     };
     // The layer terms of a run of rows, then the run's curl transposes: the
     // targets stay in cache between the two, and each kind of loop runs long
     // enough to keep its code and its streams warm. (Alternating row by row
     // cost order 8 up to 10 % on grids that fit in the last-level cache.)
-    forward::for_each_row_run(a, 16, layer_row, curl_row);
+    forward::for_each_row_run(a, cols, 16, layer_row, curl_row);
   } else {
-    forward::for_each_row(a, curl_row);
+    forward::for_each_row_tiled(a, cols, curl_row);
   }
 }
 

@@ -23,13 +23,17 @@ namespace norvane::forward {
 struct row_kernels {
   const char* name;
   kernels::isa_level level;
-  // One row (s, i, j) of the H update (phase A) or E update (phase C).
-  void (*h_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
-  void (*e_row)(const pass_args& a, int64_t s, int64_t i, int64_t j);
+  // One row (s, i, j) of the H update (phase A) or E update (phase C);
+  // `ahead`: the distance in memory, in rows, to the row the sweep takes
+  // rows_ahead rows later, which the order-8 kernels ask the caches for.
+  void (*h_row)(const pass_args& a, int64_t s, int64_t i, int64_t j, int64_t ahead);
+  void (*e_row)(const pass_args& a, int64_t s, int64_t i, int64_t j, int64_t ahead);
   // One row of the H (phases A+B) or E update (C+D) followed by its
   // absorbing-layer corrections.
-  void (*h_layered_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
-  void (*e_layered_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j);
+  void (*h_layered_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+                        int64_t ahead);
+  void (*e_layered_row)(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+                        int64_t ahead);
 };
 
 // Kernels of each instruction set (null where the build or the CPU lacks it).
@@ -53,12 +57,8 @@ struct row_hook {
   ~row_hook() = default;
 };
 
-// The sweeps take the rows in tiles of columns j when their x planes
-// overflow the L2. force_tile_columns(n) makes every sweep use tiles of n
-// columns (0: back to the automatic choice), for tests.
-void force_tile_columns(int64_t cols);
-
-// Worksharing phases over all rows of all shots (implicit closing barrier);
+// Worksharing phases over all rows of all shots (implicit closing barrier),
+// in tiles of columns j when the x planes overflow the L2 (see rows.hpp);
 // `hook` null: none.
 void update_h(const pass_args& a, const row_kernels& k, const row_hook* hook);
 void update_e(const pass_args& a, const row_kernels& k, const row_hook* hook);

@@ -166,7 +166,8 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
 // value(k, dz), from the z difference the curl has just formed (Plus: its
 // sign in the curl); the middle runs value alone.
 template <int MZ, bool Forward, bool Align, bool LZ, int C, bool Plus, class Value>
-__attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_t lo, int64_t hi,
+__attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_t ahead, int64_t lo,
+                                                     int64_t hi,
                                                      int64_t full_lo, int64_t full_hi, int64_t nz,
                                                      int order, const float* __restrict f,
                                                      float* out, Value value) {
@@ -180,15 +181,15 @@ __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_
     const int64_t l_end = lo + zl.n - 1, h_start = hi - zh.n + 1;
     // Only the faces read cs and the memories, a line or two per row each,
     // too little for the prefetchers to follow: ask for the lines of the row
-    // `rows_ahead` further on (cs once per row).
+    // the sweep takes `rows_ahead` rows later (cs once per row).
     if constexpr (C == 0) {
-      const float* ahead = cs + rows_ahead * nz;
-      for (const int64_t k : {lo, l_end, h_start, hi}) __builtin_prefetch(ahead + k);
+      const float* next = cs + ahead * nz;
+      for (const int64_t k : {lo, l_end, h_start, hi}) __builtin_prefetch(next + k);
     }
     for (const row_layers::z_face* z : {&zl, &zh}) {
       if (z->n == 0) continue;
-      const float* ahead = z->psi[C] + rows_ahead * z->psi_stride;
-      for (const int64_t o : {-z->n, int64_t{0}, z->n}) __builtin_prefetch(ahead + o, 1);
+      const float* next = z->psi[C] + ahead * z->psi_stride;
+      for (const int64_t o : {-z->n, int64_t{0}, z->n}) __builtin_prefetch(next + o, 1);
     }
     // Node o = k - k0 of a face [k0, k1]: profile values r[o + m*n]; memory
     // psi[-o] (low, dir = -1) or psi[o] (high, dir = 1).
@@ -227,7 +228,8 @@ inline plane_terms plane_terms_of(const row_layers* L, int b) {
 // see row_layers) inside its loops; LZ: it carries the z ones of the faces
 // that are lined.
 template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false, bool LZ = false>
-void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j) {
+void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j,
+             int64_t ahead) {
   const grid_dims& g = a.g;
   const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
   const int64_t node0 = i * g.plane + j * nz;
@@ -247,17 +249,18 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   constexpr bool Align = MZ >= 2 && MX == MZ && MY == MZ && !LX && !LY;  // see row_run
   // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
-  // Order 8: the lines of the row `rows_ahead` further on, the newest plane
-  // of each x stencil and the row's own arrays (see rows.hpp).
+  // Order 8: the lines of the row the sweep takes `rows_ahead` rows later
+  // (`ahead` rows further on in memory), the newest plane of each x stencil
+  // and the row's own arrays (see rows.hpp).
   if constexpr (MZ == 4) {
-    const int64_t o = rows_ahead * sy;
+    const int64_t o = ahead * sy;
     prefetch_rows(nz, ez + o + MX * sx, ey + o + MX * sx, ex + o, hx + o, hy + o, hz + o, ca + o,
                   cb + o);
   }
 
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep_z<MZ, true, Align, LZ, 0, true>(L, 0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
+    k_sweep_z<MZ, true, Align, LZ, 0, true>(L, ahead, 0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
                             [&](int64_t k, float dzey) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -269,7 +272,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep_z<MZ, true, Align, LZ, 1, false>(L, 0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
+    k_sweep_z<MZ, true, Align, LZ, 1, false>(L, ahead, 0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
                             [&](int64_t k, float dzex) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -304,7 +307,8 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 }
 
 template <int MX, int MY, int MZ, bool Cubic, bool LX = false, bool LY = false, bool LZ = false>
-void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j) {
+void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int64_t j,
+             int64_t ahead) {
   const grid_dims& g = a.g;
   const int64_t nz = g.nz, sx = g.plane, sy = g.nz;
   const int64_t node0 = i * g.plane + j * nz;
@@ -325,14 +329,14 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   // Backward z stencil of half-width MZ fits for MZ <= k <= nz-MZ.
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
   if constexpr (MZ == 4) {  // as in h_row_t
-    const int64_t o = rows_ahead * sy;
+    const int64_t o = ahead * sy;
     prefetch_rows(nz, hz + o + (MX - 1) * sx, hy + o + (MX - 1) * sx, hx + o + MY * sy, ex + o,
                   ey + o, ez + o, ca + o, cb + o);
   }
 
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep_z<MZ, false, Align, LZ, 0, false>(L, 1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
+    k_sweep_z<MZ, false, Align, LZ, 0, false>(L, ahead, 1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
                             [&](int64_t k, float dzhy) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -348,7 +352,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep_z<MZ, false, Align, LZ, 1, true>(L, 1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
+    k_sweep_z<MZ, false, Align, LZ, 1, true>(L, ahead, 1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
                             [&](int64_t k, float dzhx) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -377,7 +381,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
 }
 
-using row_fn = void (*)(const pass_args&, const row_layers*, int64_t, int64_t, int64_t);
+using row_fn = void (*)(const pass_args&, const row_layers*, int64_t, int64_t, int64_t, int64_t);
 
 template <int MX, int MY, int MZ, bool Cubic>
 struct h_kernel {
@@ -442,16 +446,16 @@ row_fn pick_layered_any(int order, bool cubic, bool in_x, bool in_y) {
 
 inline bool cubic_grid(const grid_dims& g) { return g.dy == g.dx && g.dz == g.dx; }
 
-void h_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+void h_row(const pass_args& a, int64_t s, int64_t i, int64_t j, int64_t ahead) {
   const int mx = fit_forward(a.order, i, a.g.nx);
   const int my = fit_forward(a.order, j, a.g.ny);
-  pick_any<h_kernel>(a.order, cubic_grid(a.g), mx, my)(a, nullptr, s, i, j);
+  pick_any<h_kernel>(a.order, cubic_grid(a.g), mx, my)(a, nullptr, s, i, j, ahead);
 }
 
-void e_row(const pass_args& a, int64_t s, int64_t i, int64_t j) {
+void e_row(const pass_args& a, int64_t s, int64_t i, int64_t j, int64_t ahead) {
   const int mx = fit_backward(a.order, i, a.g.nx);
   const int my = fit_backward(a.order, j, a.g.ny);
-  pick_any<e_kernel>(a.order, cubic_grid(a.g), mx, my)(a, nullptr, s, i, j);
+  pick_any<e_kernel>(a.order, cubic_grid(a.g), mx, my)(a, nullptr, s, i, j, ahead);
 }
 
 }  // namespace

@@ -260,7 +260,8 @@ void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i
 // the z loop (or the general sweep over the z faces too, where the z loop
 // does not apply).
 template <bool ESide>
-void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
+void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+                 int64_t ahead) {
   row_layers r;
   const row_mode mode = make_row_layers(a, t, s, i, j, r);
   auto z_layers = [&] {
@@ -271,7 +272,7 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
     }
   };
   if (mode == row_mode::regular) {
-    pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j);
+    pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j, ahead);
     // At half-width 1 the z loop, taking both faces' nodes in pairs, measured
     // faster than the faces inside the update (there the row's update is so
     // cheap that the face loops' short vectors and scalar tails dominate);
@@ -281,9 +282,9 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
     return;
   }
   if (ESide)
-    e_row(a, s, i, j);
+    e_row(a, s, i, j, ahead);
   else
-    h_row(a, s, i, j);
+    h_row(a, s, i, j, ahead);
   if (mode == row_mode::plain) return;
   // The z loop needs only that the row carries both z terms (i <= nx-2,
   // j <= ny-2); it runs after the x and y faces, as node order requires.
@@ -295,11 +296,13 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
   }
 }
 
-void h_layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
-  layered_row<false>(a, t, s, i, j);
+void h_layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+                   int64_t ahead) {
+  layered_row<false>(a, t, s, i, j, ahead);
 }
-void e_layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
-  layered_row<true>(a, t, s, i, j);
+void e_layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
+                   int64_t ahead) {
+  layered_row<true>(a, t, s, i, j, ahead);
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 
 namespace norvane::forward {
 
+// See the prefetch helpers below.
+inline constexpr int64_t rows_ahead = 4;
+
 // The rows of all shots, and row r of them as (s, i, j).
 inline int64_t row_count(const pass_args& a) {
   const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
@@ -33,40 +36,87 @@ inline void for_each_row(const pass_args& a, RowFn row) {
   for (int64_t r = 0; r < rows; ++r) visit_row(a, r, row);
 }
 
-// The rows in tiles of `cols` columns j: every row (s, i, j) of a tile, i
-// outer, before the next tile (the last tile may be narrower).
+// The rows in tiles of `cols` columns j (cols >= ny: one tile, the plain
+// order): position r of the sweep is row (s, i, j) of tile t, every row
+// (s, i, j) of a tile, i outer, before the next tile (the last tile may be
+// narrower).
+struct tile_order {
+  int64_t nx, ny, cols, rows_per_shot, rows;
+
+  tile_order(const pass_args& a, int64_t c)
+      : nx(a.g.nx), ny(a.g.ny), cols(std::max<int64_t>(1, std::min<int64_t>(c, a.g.ny))),
+        rows_per_shot(static_cast<int64_t>(a.g.nx) * a.g.ny), rows(row_count(a)) {}
+
+  // Row (s, i, j) at position r, which lies in a tile of `width` columns
+  // from column t0.
+  void at(int64_t r, int64_t& s, int64_t& i, int64_t& j, int64_t& t0, int64_t& width) const {
+    s = r / rows_per_shot;
+    const int64_t q = r - s * rows_per_shot;
+    const int64_t per_tile = nx * cols;
+    const int64_t t = q / per_tile;
+    const int64_t in_tile = q - t * per_tile;
+    t0 = t * cols;
+    width = std::min<int64_t>(cols, ny - t0);
+    i = in_tile / width;
+    j = t0 + in_tile - i * width;
+  }
+
+  // Calls row(s, i, j, ahead) for position r, where `ahead` is the distance
+  // in memory, in rows, from this row to the one the sweep takes
+  // rows_ahead positions later: the rows the kernels ask the caches for.
+  // In the plain order that is rows_ahead; in a tile it is that too, or
+  // the step to the next plane's first columns near the tile's edge.
+  template <class RowFn>
+  void visit(int64_t r, RowFn& row) const {
+    int64_t s, i, j, t0, width;
+    at(r, s, i, j, t0, width);
+    int64_t ahead = rows_ahead;
+    if (j - t0 + rows_ahead >= width) {
+      if (width >= rows_ahead && i + 1 < nx) {
+        ahead = ny - width + rows_ahead;
+      } else if (r + rows_ahead < rows) {  // the next tile, or narrow tiles
+        int64_t s2, i2, j2, t2, w2;
+        at(r + rows_ahead, s2, i2, j2, t2, w2);
+        ahead = ((s2 - s) * nx + (i2 - i)) * ny + (j2 - j);
+      }
+    }
+    row(s, i, j, ahead);
+  }
+};
+
 template <class RowFn>
 inline void for_each_row_tiled(const pass_args& a, int64_t cols, RowFn row) {
-  const int64_t rows = row_count(a);
-  const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
-  const int64_t rows_per_tile = a.g.nx * cols;
+  const tile_order order(a, cols);
 #pragma omp for schedule(static)
-  for (int64_t r = 0; r < rows; ++r) {
-    const int64_t s = r / rows_per_shot;
-    const int64_t q = r - s * rows_per_shot;
-    const int64_t t = q / rows_per_tile;
-    const int64_t in_tile = q - t * rows_per_tile;
-    const int64_t width = std::min<int64_t>(cols, a.g.ny - t * cols);
-    const int64_t i = in_tile / width;
-    row(s, i, t * cols + in_tile - i * width);
-  }
+  for (int64_t r = 0; r < order.rows; ++r) order.visit(r, row);
 }
 
-// Rows in runs of `run` consecutive rows, each run owned by one thread:
-// `first` on every row of the run, then `second` on every row of it.
+// Rows in runs of `run` consecutive positions of the tiled order, each run
+// owned by one thread: `first` on every row of the run, then `second` on
+// every row of it.
 template <class FirstFn, class SecondFn>
-inline void for_each_row_run(const pass_args& a, int64_t run, FirstFn first, SecondFn second) {
-  const int64_t rows = row_count(a);
-  const int64_t n_runs = (rows + run - 1) / run;
+inline void for_each_row_run(const pass_args& a, int64_t cols, int64_t run, FirstFn first,
+                             SecondFn second) {
+  const tile_order order(a, cols);
+  const int64_t n_runs = (order.rows + run - 1) / run;
 #pragma omp for schedule(static)
   for (int64_t b = 0; b < n_runs; ++b) {
-    const int64_t r0 = b * run, r1 = std::min(rows, r0 + run);
-    for (int64_t r = r0; r < r1; ++r) visit_row(a, r, first);
-    for (int64_t r = r0; r < r1; ++r) visit_row(a, r, second);
+    const int64_t r0 = b * run, r1 = std::min(order.rows, r0 + run);
+    for (int64_t r = r0; r < r1; ++r) order.visit(r, first);
+    for (int64_t r = r0; r < r1; ++r) order.visit(r, second);
   }
 }
 
-// Some sweeps first ask for the lines of the row `rows_ahead` further on.
+// The columns per tile of the sweeps of the curl updates and their
+// transposes (ny: untiled); see rows.cpp.
+int64_t tile_columns(const pass_args& a);
+
+// Makes every sweep use tiles of `cols` columns (0: back to the automatic
+// choice), for tests.
+void force_tile_columns(int64_t cols);
+
+// Some sweeps first ask for the lines of the row they take `rows_ahead`
+// rows later (`ahead` rows further on in memory, see tile_order).
 // Order-8 rows read each difference along x from 8 planes (and the
 // transposes gather from 8): with a row's own arrays that is more streams
 // than the hardware prefetchers follow, and the loads from the newest plane
@@ -77,8 +127,6 @@ inline void for_each_row_run(const pass_args& a, int64_t run, FirstFn first, Sec
 // A prefetch never faults, so addresses past an array's end are harmless.
 // Both helpers are forced inline: called out of line from the row kernels,
 // the order-8 passes measured 25-30 % slower.
-inline constexpr int64_t rows_ahead = 4;
-
 __attribute__((always_inline)) inline void prefetch_row(const float* p, int64_t n) {
   for (int64_t k = 0; k < n; k += 16) __builtin_prefetch(p + k);
 }

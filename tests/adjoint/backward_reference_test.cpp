@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "lib/forward/rows.hpp"
 #include "lib/kernels/isa.hpp"
 #include "tests/common/isa_loop.hpp"
 #include "tests/common/sim_case.hpp"
@@ -91,6 +92,23 @@ TEST_P(BackwardVsReference, LongRowsEveryInstructionSet) {
     compare_cases(GetParam(), 2, 4000 + GetParam(), 4, norvane::kernels::isa_name(isa), b);
     compare_cases(GetParam(), 2, 4100 + GetParam(), 3, norvane::kernels::isa_name(isa), very_long);
   });
+}
+
+// Large grids take the rows of the transposes in tiles of columns j (and
+// with layers, their runs of rows along the tiles); the order of the rows
+// must not change a bit. Forced narrow tiles on the random cases, with 1,
+// 2 and 3 threads.
+TEST_P(BackwardVsReference, RowTilesGiveTheSameBits) {
+  nt::order_guard guard(GetParam());
+  struct unforce {
+    ~unforce() { norvane::forward::force_tile_columns(0); }
+  } restore;
+  for (int cols : {1, 3, 5}) {
+    norvane::forward::force_tile_columns(cols);
+    for (int threads : {1, 2, 3})
+      compare_cases(GetParam(), threads, 5000 + 10 * GetParam() + cols + 3 * threads, 3,
+                    "forced tiles");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8));

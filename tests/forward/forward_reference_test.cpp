@@ -7,6 +7,7 @@
 #include <omp.h>
 
 #include "lib/forward/field_update.hpp"
+#include "lib/forward/rows.hpp"
 #include "tests/common/sim_case.hpp"
 #include "tests/reference/reference.hpp"
 

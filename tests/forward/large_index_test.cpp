@@ -23,6 +23,7 @@
 
 #include "lib/forward/field_update.hpp"
 #include "lib/forward/layers.hpp"
+#include "lib/forward/rows.hpp"
 #include "lib/forward/sources.hpp"
 #include "lib/storage/snapshots.hpp"
 #include "tests/common/huge_grid.hpp"
@@ -104,8 +105,8 @@ void step_row(const fw::row_kernels& k, const norvane::pass_args& a, int64_t i, 
   const fw::layer_table h_layers = fw::make_layer_table(a, false);
   const fw::layer_table e_layers = fw::make_layer_table(a, true);
   for (int64_t s = 0; s < a.n_shots; ++s) {
-    k.h_layered_row(a, h_layers, s, i, j);
-    k.e_layered_row(a, e_layers, s, i, j);
+    k.h_layered_row(a, h_layers, s, i, j, norvane::forward::rows_ahead);
+    k.e_layered_row(a, e_layers, s, i, j, norvane::forward::rows_ahead);
   }
 }
 
