@@ -167,9 +167,8 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
 // sign in the curl); the middle runs value alone.
 template <int MZ, bool Forward, bool Align, bool LZ, int C, bool Plus, class Value>
 __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_t ahead, int64_t lo,
-                                                     int64_t hi,
-                                                     int64_t full_lo, int64_t full_hi, int64_t nz,
-                                                     int order, const float* __restrict f,
+                                                     int64_t hi, int64_t full_lo, int64_t full_hi,
+                                                     int64_t nz, int order, const float* __restrict f,
                                                      float* out, Value value) {
   if constexpr (!LZ) {
     k_sweep<MZ, Forward, Align>(lo, hi, full_lo, full_hi, nz, order, f, out, value);
