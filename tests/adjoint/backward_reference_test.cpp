@@ -7,10 +7,10 @@
 
 #include <algorithm>
 
-#include "lib/forward/rows.hpp"
 #include "lib/kernels/isa.hpp"
 #include "tests/common/isa_loop.hpp"
 #include "tests/common/sim_case.hpp"
+#include "tests/common/tile_loop.hpp"
 #include "tests/reference/reference.hpp"
 
 namespace nt = norvane_test;
@@ -100,15 +100,10 @@ TEST_P(BackwardVsReference, LongRowsEveryInstructionSet) {
 // 2 and 3 threads.
 TEST_P(BackwardVsReference, RowTilesGiveTheSameBits) {
   nt::order_guard guard(GetParam());
-  struct unforce {
-    ~unforce() { norvane::forward::force_tile_columns(0); }
-  } restore;
-  for (int cols : {1, 3, 5}) {
-    norvane::forward::force_tile_columns(cols);
-    for (int threads : {1, 2, 3})
-      compare_cases(GetParam(), threads, 5000 + 10 * GetParam() + cols + 3 * threads, 3,
-                    "forced tiles");
-  }
+  nt::for_each_forced_tiling([&](int cols, int threads) {
+    compare_cases(GetParam(), threads, 5000 + 10 * GetParam() + cols + 3 * threads, 3,
+                  "forced tiles");
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8));

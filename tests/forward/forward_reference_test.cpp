@@ -7,8 +7,8 @@
 #include <omp.h>
 
 #include "lib/forward/field_update.hpp"
-#include "lib/forward/rows.hpp"
 #include "tests/common/sim_case.hpp"
+#include "tests/common/tile_loop.hpp"
 #include "tests/reference/reference.hpp"
 
 namespace nt = norvane_test;
@@ -74,14 +74,9 @@ TEST_P(ForwardVsReference, EveryInstructionSet) {
 // that split the layers and the thread blocks) on the random cases, with
 // 1, 2 and 3 threads.
 TEST_P(ForwardVsReference, RowTilesGiveTheSameBits) {
-  struct unforce {
-    ~unforce() { norvane::forward::force_tile_columns(0); }
-  } restore;
-  for (int cols : {1, 3, 5}) {
-    norvane::forward::force_tile_columns(cols);
-    for (int threads : {1, 2, 3})
-      compare_random_cases(GetParam(), threads, nullptr, 6, 19u * GetParam() + cols + 7u * threads);
-  }
+  norvane_test::for_each_forced_tiling([&](int cols, int threads) {
+    compare_random_cases(GetParam(), threads, nullptr, 6, 19u * GetParam() + cols + 7u * threads);
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(Orders, ForwardVsReference, ::testing::Values(2, 4, 8));

@@ -1,0 +1,22 @@
+// Runs a test body with every row sweep forced to narrow tiles of columns
+// j (1, 3 and 5: a narrower last tile, tiles that split the layers and the
+// thread blocks), on 1, 2 and 3 threads each, then goes back to the
+// automatic choice (also when an assertion leaves the body early).
+#pragma once
+
+#include "lib/forward/rows.hpp"
+
+namespace norvane_test {
+
+template <class Body>
+void for_each_forced_tiling(Body body) {
+  struct unforce {
+    ~unforce() { norvane::forward::force_tile_columns(0); }
+  } restore;
+  for (int cols : {1, 3, 5}) {
+    norvane::forward::force_tile_columns(cols);
+    for (int threads : {1, 2, 3}) body(cols, threads);
+  }
+}
+
+}  // namespace norvane_test
