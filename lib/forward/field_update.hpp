@@ -25,7 +25,8 @@ struct row_kernels {
   kernels::isa_level level;
   // One row (s, i, j) of the H update (phase A) or E update (phase C);
   // `ahead`: the distance in memory, in rows, to the row the sweep takes
-  // rows_ahead rows later, which the order-8 kernels ask the caches for.
+  // rows_ahead rows later, which the kernels ask the caches for (at order
+  // 8, and for the z layer faces of the layered rows).
   void (*h_row)(const pass_args& a, int64_t s, int64_t i, int64_t j, int64_t ahead);
   void (*e_row)(const pass_args& a, int64_t s, int64_t i, int64_t j, int64_t ahead);
   // One row of the H (phases A+B) or E update (C+D) followed by its
