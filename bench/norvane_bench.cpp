@@ -6,7 +6,11 @@
 // minimum one step must move: every field component read and written once,
 // every coefficient the step uses read once, every layer memory read and
 // written once, snapshot elements written (forward) or read (backward) once
-// per sampled step. Results go to the terminal and to a CSV file.
+// per sampled step. Beside that, each case gives the MiB of the arrays it
+// allocates as the caller and the peak resident memory of its measured pass
+// (see reset_peak_memory): the library allocates nothing of that size, so
+// the two should differ by the process's base of a few MiB. Results go to
+// the terminal and to a CSV file.
 //
 //   norvane_bench [--quick] [--csv FILE] [--threads N] [--same-page-offsets] [--filled]
 //                 [--misalign F] [--grid N] [--steps NT] [--shots S] [--orders 2,8] [--pml 0,10]
@@ -20,8 +24,8 @@
 // moves every array F floats past its cache-line boundary (as when each row
 // of a grid whose nz is not a multiple of 16 starts off the line).
 // --filled starts the measured pass from non-zero fields (see start_fields).
+#include <malloc.h>
 #include <omp.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -143,6 +147,17 @@ struct arrays {
       r_store.assign(bytes, 0);
     }
   }
+  // Bytes of every array the caller allocates for the case.
+  size_t bytes() const {
+    size_t b = 0;
+    for (const placed_array& a : f) b += a.storage.size() * sizeof(float);
+    for (const placed_array& a : c) b += a.storage.size() * sizeof(float);
+    for (const std::vector<float>* v : {&eps, &sig, &mu, &rec, &wav, &grad_w, &grad_e, &grad_s})
+      b += v->size() * sizeof(float);
+    for (const std::vector<float>& v : psi) b += v.size() * sizeof(float);
+    for (const std::vector<float>& v : prof) b += v.size() * sizeof(float);
+    return b + (src_pos.size() + rec_pos.size()) * sizeof(int32_t) + e_store.size() + r_store.size();
+  }
   float* P(int k) { return pml ? psi[k].data() : nullptr; }
   const float* R(int k) { return pml ? prof[k].data() : nullptr; }
 };
@@ -193,6 +208,31 @@ void start_fields(placed_array& f, int k) {
     x = x * 1664525u + 1013904223u;
     v = 0.5f + float(x >> 8) * (1.0f / 16777216.0f);  // [0.5, 1.5)
   }
+}
+
+// The process's peak resident memory is reset to its current resident
+// memory before each measured pass and read after it, so each case reports
+// what its pass held at most: the caller's arrays plus whatever the library
+// allocated (its one scratch buffer) and the process's own small base.
+// The heap the earlier cases freed is handed back first, so that it does not
+// count. Without /proc the peak reads 0.
+void reset_peak_memory() {
+  malloc_trim(0);
+  if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
+    std::fputs("5", f);
+    std::fclose(f);
+  }
+}
+
+double peak_memory_mib() {
+  std::FILE* f = std::fopen("/proc/self/status", "r");
+  if (!f) return 0;
+  char line[256];
+  double kib = 0;
+  while (std::fgets(line, sizeof line, f))
+    if (std::sscanf(line, "VmHWM: %lf kB", &kib) == 1) break;
+  std::fclose(f);
+  return kib / 1024.0;
 }
 
 // Minimum bytes one step moves (see the file comment).
@@ -303,9 +343,11 @@ int main(int argc, char** argv) {
   if (out)
     std::fprintf(out,
                  "grid,shots,order,pml,snapshots,pass,threads,nt,seconds,mcells_per_s,"
-                 "limit_mcells_per_s,share_of_limit,mcells_per_cpu_s\n");
-  std::printf("%-6s %-5s %-5s %-4s %-9s %-8s %-7s %10s %10s %7s %12s\n", "grid", "shots", "order",
-              "pml", "snapshots", "pass", "threads", "Mcells/s", "limit", "share", "per CPU-s");
+                 "limit_mcells_per_s,share_of_limit,mcells_per_cpu_s,arrays_mib,peak_mib\n");
+  std::printf("%-6s %-5s %-5s %-4s %-9s %-8s %-7s %10s %10s %7s %12s %10s %10s\n", "grid", "shots",
+              "order", "pml", "snapshots", "pass", "threads", "Mcells/s", "limit", "share",
+              "per CPU-s", "arrays MiB", "peak MiB");
+  double max_peak_mib = 0, max_arrays_mib = 0;
   for (const bench_case& b : cases) {
     omp_set_num_threads(b.threads);
     set_fdtd_order(b.order);
@@ -317,6 +359,7 @@ int main(int argc, char** argv) {
       call_backward(A, b.snapshot_format, interval);
     }
     for (int k = 0; k < 6; ++k) start_fields(A.f[k], k);
+    reset_peak_memory();
     const double cpu0 = cpu_seconds();
     const auto t0 = clock_type::now();
     if (b.backward)
@@ -325,6 +368,9 @@ int main(int argc, char** argv) {
       call_forward(A, b.snapshot_format, interval);
     const double s = seconds_since(t0);
     const double cpu = cpu_seconds() - cpu0;
+    const double peak_mib = peak_memory_mib(), arrays_mib = A.bytes() / 1048576.0;
+    max_peak_mib = std::max(max_peak_mib, peak_mib);
+    max_arrays_mib = std::max(max_arrays_mib, arrays_mib);
     const double cells = double(b.shots) * b.n * b.n * b.n * b.nt;
     const double rate = cells / s;
     const size_t ti = b.threads == 1 ? 0 : thread_counts.size() - 1;
@@ -333,19 +379,20 @@ int main(int argc, char** argv) {
                        : b.snapshot_format == 0 ? "f32/4"
                        : b.snapshot_format == 1 ? "half/4"
                                                 : "bf16/4";
-    std::printf("%4d^3 %-5d %-5d %-4d %-9s %-8s %-7d %10.1f %10.1f %6.0f%% %12.1f\n", b.n, b.shots,
-                b.order, b.pml, snap, b.backward ? "backward" : "forward", b.threads, rate / 1e6,
-                limit / 1e6, 100 * rate / limit, cells / cpu / 1e6);
+    std::printf("%4d^3 %-5d %-5d %-4d %-9s %-8s %-7d %10.1f %10.1f %6.0f%% %12.1f %10.1f %10.1f\n",
+                b.n, b.shots, b.order, b.pml, snap, b.backward ? "backward" : "forward", b.threads,
+                rate / 1e6, limit / 1e6, 100 * rate / limit, cells / cpu / 1e6, arrays_mib,
+                peak_mib);
     std::fflush(stdout);
     if (out)
-      std::fprintf(out, "%d,%d,%d,%d,%s,%s,%d,%d,%.4f,%.2f,%.2f,%.3f,%.2f\n", b.n, b.shots,
-                   b.order, b.pml, snap, b.backward ? "backward" : "forward", b.threads, b.nt, s,
-                   rate / 1e6, limit / 1e6, rate / limit, cells / cpu / 1e6);
+      std::fprintf(out, "%d,%d,%d,%d,%s,%s,%d,%d,%.4f,%.2f,%.2f,%.3f,%.2f,%.1f,%.1f\n", b.n,
+                   b.shots, b.order, b.pml, snap, b.backward ? "backward" : "forward", b.threads,
+                   b.nt, s, rate / 1e6, limit / 1e6, rate / limit, cells / cpu / 1e6, arrays_mib,
+                   peak_mib);
   }
   set_fdtd_order(2);
   if (out) std::fclose(out);
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  std::printf("peak resident memory: %.1f MiB; CSV: %s\n", ru.ru_maxrss / 1024.0, csv.c_str());
+  std::printf("largest case: arrays %.1f MiB, peak resident memory %.1f MiB; CSV: %s\n",
+              max_arrays_mib, max_peak_mib, csv.c_str());
   return 0;
 }
