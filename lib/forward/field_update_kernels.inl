@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <cmath>
 
-#if defined(__AVX512F__)
+#if defined(__AVX2__)
 #include <immintrin.h>
 #endif
 
@@ -122,6 +122,53 @@ __attribute__((always_inline)) inline void z_whole_vectors(const float* __restri
     mid = hi;
   }
 }
+#elif defined(__AVX2__)
+// The same with vectors of 8 nodes. A lane shift across the two halves of
+// a vector takes two steps: the halves between the two vectors are paired
+// (permute2f128), then each half is shifted with its neighbour (alignr).
+template <int O>
+__attribute__((always_inline)) inline __m256 z_tap(__m256 lo, __m256 mid, __m256 hi) {
+  if constexpr (O == 0) {
+    return mid;
+  } else if constexpr (O > 0) {
+    const __m256 t = _mm256_permute2f128_ps(mid, hi, 0x21);  // mid[4..7], hi[0..3]
+    if constexpr (O == 4) return t;
+    return _mm256_castsi256_ps(
+        _mm256_alignr_epi8(_mm256_castps_si256(t), _mm256_castps_si256(mid), 4 * O));
+  } else {
+    const __m256 t = _mm256_permute2f128_ps(lo, mid, 0x21);  // lo[4..7], mid[0..3]
+    if constexpr (O == -4) return t;
+    return _mm256_castsi256_ps(
+        _mm256_alignr_epi8(_mm256_castps_si256(mid), _mm256_castps_si256(t), 16 + 4 * O));
+  }
+}
+
+template <bool Forward, class Value>
+__attribute__((always_inline)) inline void z_whole_vectors(const float* __restrict f, float* out,
+                                                           int64_t a1, int64_t b1, Value value) {
+  constexpr const float* c = kernels::stencil_coeffs::c[3];
+  const __m256 c0 = _mm256_set1_ps(c[0]), c1 = _mm256_set1_ps(c[1]);
+  const __m256 c2 = _mm256_set1_ps(c[2]), c3 = _mm256_set1_ps(c[3]);
+  constexpr int up = Forward ? 1 : 0;
+  __m256 lo = _mm256_loadu_ps(f + a1 - 8), mid = _mm256_loadu_ps(f + a1);
+  for (int64_t k0 = a1; k0 < b1; k0 += 8) {
+    const __m256 hi = _mm256_loadu_ps(f + k0 + 8);
+    const __m256 d0 = _mm256_sub_ps(z_tap<up>(lo, mid, hi), z_tap<up - 1>(lo, mid, hi));
+    const __m256 d1 = _mm256_sub_ps(z_tap<up + 1>(lo, mid, hi), z_tap<up - 2>(lo, mid, hi));
+    const __m256 d2 = _mm256_sub_ps(z_tap<up + 2>(lo, mid, hi), z_tap<up - 3>(lo, mid, hi));
+    const __m256 d3 = _mm256_sub_ps(z_tap<up + 3>(lo, mid, hi), z_tap<up - 4>(lo, mid, hi));
+    __m256 s = _mm256_add_ps(_mm256_setzero_ps(), _mm256_mul_ps(c0, d0));
+    s = _mm256_add_ps(s, _mm256_mul_ps(c1, d1));
+    s = _mm256_add_ps(s, _mm256_mul_ps(c2, d2));
+    s = _mm256_add_ps(s, _mm256_mul_ps(c3, d3));
+    alignas(32) float dz[8];
+    _mm256_store_ps(dz, s);
+#pragma omp simd
+    for (int64_t t = 0; t < 8; ++t) out[k0 + t] = value(k0 + t, dz[t]);
+    lo = mid;
+    mid = hi;
+  }
+}
 #endif
 
 // Sets out[k] = value(k, dz) over k in [lo, hi], where dz is the z difference
@@ -147,7 +194,7 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
   auto full = [&](int64_t k) __attribute__((always_inline)) {
     return value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
   };
-#if defined(__AVX512F__)
+#if defined(__AVX512F__) || defined(__AVX2__)
   if constexpr (Align && MZ == 4) {
     kernels::aligned_run(out, a, b, full, [&](int64_t a1, int64_t b1) __attribute__((always_inline)) {
       z_whole_vectors<Forward>(f, out, a1, b1, value);
