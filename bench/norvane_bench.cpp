@@ -215,7 +215,8 @@ void start_fields(placed_array& f, int k) {
 // what its pass held at most: the caller's arrays plus whatever the library
 // allocated (its one scratch buffer) and the process's own small base.
 // The heap the earlier cases freed is handed back first, so that it does not
-// count. Without /proc the peak reads 0.
+// count. Without /proc the peak reads 0; where the reset is refused, it is
+// the whole run's so far.
 void reset_peak_memory() {
   malloc_trim(0);
   if (std::FILE* f = std::fopen("/proc/self/clear_refs", "w")) {
