@@ -64,7 +64,10 @@ __attribute__((always_inline)) inline void row_run(float* out, int64_t a, int64_
   }
 }
 
+#if defined(__AVX512F__) || defined(__AVX2__)
 #if defined(__AVX512F__)
+typedef __m512 zvec;
+
 // The nodes f[k0 + o .. k0 + o + 15] of a row, from the three vectors of f
 // around k0 (lo at k0 - 16, mid at k0, hi at k0 + 16).
 // (The zero-masked form with every lane set is the plain lane shift; GCC 12
@@ -82,47 +85,9 @@ __attribute__((always_inline)) inline __m512 z_tap(__m512 lo, __m512 mid, __m512
         _mm512_maskz_alignr_epi32(all, _mm512_castps_si512(hi), _mm512_castps_si512(mid), O));
   }
 }
+#else
+typedef __m256 zvec;
 
-// out[k] = value(k, dz) over the whole vectors [a1, b1) of a row, dz the z
-// difference of half-width 4 of f at k. The taps of one vector are the same
-// 24 nodes shifted, and loaded one by one 7 of the 8 straddle a vector
-// boundary (two cache lines where the row is aligned). Here each vector of
-// f is loaded once and every tap is cut from two neighbouring vectors by a
-// lane shift. The arithmetic is that of diff_*_m<4, true>: the four pair
-// differences, their products with the coefficients, and the sum from +0
-// in order. f is read up to 16 nodes before a1 and after b1, which stays
-// within the neighbour rows. (At half-width 2 the same measured no gain:
-// there the row is bound by memory traffic.)
-template <bool Forward, class Value>
-__attribute__((always_inline)) inline void z_whole_vectors(const float* __restrict f, float* out,
-                                                           int64_t a1, int64_t b1, Value value) {
-  constexpr const float* c = kernels::stencil_coeffs::c[3];
-  const __m512 c0 = _mm512_set1_ps(c[0]), c1 = _mm512_set1_ps(c[1]);
-  const __m512 c2 = _mm512_set1_ps(c[2]), c3 = _mm512_set1_ps(c[3]);
-  // The first of the pair of each difference: +1..+4 forward, 0..+3 backward.
-  constexpr int up = Forward ? 1 : 0;
-  __m512 lo = _mm512_loadu_ps(f + a1 - 16), mid = _mm512_loadu_ps(f + a1);
-  for (int64_t k0 = a1; k0 < b1; k0 += 16) {
-    const __m512 hi = _mm512_loadu_ps(f + k0 + 16);
-    const __m512 d0 = _mm512_sub_ps(z_tap<up>(lo, mid, hi), z_tap<up - 1>(lo, mid, hi));
-    const __m512 d1 = _mm512_sub_ps(z_tap<up + 1>(lo, mid, hi), z_tap<up - 2>(lo, mid, hi));
-    const __m512 d2 = _mm512_sub_ps(z_tap<up + 2>(lo, mid, hi), z_tap<up - 3>(lo, mid, hi));
-    const __m512 d3 = _mm512_sub_ps(z_tap<up + 3>(lo, mid, hi), z_tap<up - 4>(lo, mid, hi));
-    __m512 s = _mm512_add_ps(_mm512_setzero_ps(), _mm512_mul_ps(c0, d0));
-    s = _mm512_add_ps(s, _mm512_mul_ps(c1, d1));
-    s = _mm512_add_ps(s, _mm512_mul_ps(c2, d2));
-    s = _mm512_add_ps(s, _mm512_mul_ps(c3, d3));
-    // The node updates take dz lane by lane (the compiler keeps it in the
-    // register).
-    alignas(64) float dz[16];
-    _mm512_store_ps(dz, s);
-#pragma omp simd
-    for (int64_t t = 0; t < 16; ++t) out[k0 + t] = value(k0 + t, dz[t]);
-    lo = mid;
-    mid = hi;
-  }
-}
-#elif defined(__AVX2__)
 // The same with vectors of 8 nodes. A lane shift across the two halves of
 // a vector takes two steps: the halves between the two vectors are paired
 // (permute2f128), then each half is shifted with its neighbour (alignr).
@@ -142,29 +107,46 @@ __attribute__((always_inline)) inline __m256 z_tap(__m256 lo, __m256 mid, __m256
         _mm256_alignr_epi8(_mm256_castps_si256(mid), _mm256_castps_si256(t), 16 + 4 * O));
   }
 }
+#endif
 
+// out[k] = value(k, dz) over the whole vectors [a1, b1) of a row, dz the z
+// difference of half-width 4 of f at k. The taps of one vector are the same
+// nodes shifted, and loaded one by one most of the 8 straddle a vector
+// boundary (two cache lines where the row is aligned). Here each vector of
+// f is loaded once and every tap is cut from two neighbouring vectors by a
+// lane shift. The arithmetic is that of diff_*_m<4, true>: the four pair
+// differences, their products with the coefficients, and the sum from +0
+// in order (written with the vector operators, which are the plain
+// instructions without contraction). f is read up to a vector before a1 and
+// after b1, which stays within the neighbour rows. (At half-width 2 the same
+// measured no gain: there the row is bound by memory traffic.)
 template <bool Forward, class Value>
 __attribute__((always_inline)) inline void z_whole_vectors(const float* __restrict f, float* out,
                                                            int64_t a1, int64_t b1, Value value) {
+  constexpr int64_t L = sizeof(zvec) / sizeof(float);
+  auto load = [](const float* p) __attribute__((always_inline)) {
+    zvec v;
+    __builtin_memcpy(&v, p, sizeof v);
+    return v;
+  };
   constexpr const float* c = kernels::stencil_coeffs::c[3];
-  const __m256 c0 = _mm256_set1_ps(c[0]), c1 = _mm256_set1_ps(c[1]);
-  const __m256 c2 = _mm256_set1_ps(c[2]), c3 = _mm256_set1_ps(c[3]);
+  const zvec zero{}, c0 = zero + c[0], c1 = zero + c[1], c2 = zero + c[2], c3 = zero + c[3];
+  // The first of the pair of each difference: +1..+4 forward, 0..+3 backward.
   constexpr int up = Forward ? 1 : 0;
-  __m256 lo = _mm256_loadu_ps(f + a1 - 8), mid = _mm256_loadu_ps(f + a1);
-  for (int64_t k0 = a1; k0 < b1; k0 += 8) {
-    const __m256 hi = _mm256_loadu_ps(f + k0 + 8);
-    const __m256 d0 = _mm256_sub_ps(z_tap<up>(lo, mid, hi), z_tap<up - 1>(lo, mid, hi));
-    const __m256 d1 = _mm256_sub_ps(z_tap<up + 1>(lo, mid, hi), z_tap<up - 2>(lo, mid, hi));
-    const __m256 d2 = _mm256_sub_ps(z_tap<up + 2>(lo, mid, hi), z_tap<up - 3>(lo, mid, hi));
-    const __m256 d3 = _mm256_sub_ps(z_tap<up + 3>(lo, mid, hi), z_tap<up - 4>(lo, mid, hi));
-    __m256 s = _mm256_add_ps(_mm256_setzero_ps(), _mm256_mul_ps(c0, d0));
-    s = _mm256_add_ps(s, _mm256_mul_ps(c1, d1));
-    s = _mm256_add_ps(s, _mm256_mul_ps(c2, d2));
-    s = _mm256_add_ps(s, _mm256_mul_ps(c3, d3));
-    alignas(32) float dz[8];
-    _mm256_store_ps(dz, s);
+  zvec lo = load(f + a1 - L), mid = load(f + a1);
+  for (int64_t k0 = a1; k0 < b1; k0 += L) {
+    const zvec hi = load(f + k0 + L);
+    const zvec d0 = z_tap<up>(lo, mid, hi) - z_tap<up - 1>(lo, mid, hi);
+    const zvec d1 = z_tap<up + 1>(lo, mid, hi) - z_tap<up - 2>(lo, mid, hi);
+    const zvec d2 = z_tap<up + 2>(lo, mid, hi) - z_tap<up - 3>(lo, mid, hi);
+    const zvec d3 = z_tap<up + 3>(lo, mid, hi) - z_tap<up - 4>(lo, mid, hi);
+    const zvec s = (((zero + c0 * d0) + c1 * d1) + c2 * d2) + c3 * d3;
+    // The node updates take dz lane by lane (the compiler keeps it in the
+    // register).
+    alignas(sizeof(zvec)) float dz[L];
+    __builtin_memcpy(dz, &s, sizeof s);
 #pragma omp simd
-    for (int64_t t = 0; t < 8; ++t) out[k0 + t] = value(k0 + t, dz[t]);
+    for (int64_t t = 0; t < L; ++t) out[k0 + t] = value(k0 + t, dz[t]);
     lo = mid;
     mid = hi;
   }
