@@ -77,6 +77,23 @@ struct z_range {
   int first = 0, n_behind = 0, n = 0;
 };
 
+// A source along axis x or y of a target row: its face, its coordinate qs
+// along the axis, its profile position p there with the profile values
+// r0 - 1 and -r3, and the signed stencil weight w.
+struct xy_entry {
+  int f;
+  int64_t qs, p;
+  float r0m1, nr3, w;
+};
+
+// The sources along one axis of the rows whose coordinate there is qt:
+// entries [first, first + n) of the plan's list, in order of displacement,
+// low face first; the first n_behind lie behind the row, the next n_own at
+// it.
+struct xy_span {
+  int first = 0, n = 0, n_behind = 0, n_own = 0;
+};
+
 // Everything that depends on the side and the grid only, formed once per
 // call by every thread for itself.
 struct side_plan {
@@ -103,9 +120,13 @@ struct side_plan {
   int64_t k_a = 0, k_b = 0;
   std::vector<float> pool;
   std::vector<uint32_t> keep_pool;
+  // x and y faces: the sources of every target coordinate along each axis.
+  std::vector<xy_span> span[2];
+  std::vector<xy_entry> entries;
 };
 
 void plan_z(side_plan& P);
+void plan_xy(side_plan& P);
 
 side_plan::side_plan(const pass_args& a, const layer_table& t, bool e_side)
     : a(a),
@@ -119,6 +140,7 @@ side_plan::side_plan(const pass_args& a, const layer_table& t, bool e_side)
       d_lo(e_side ? 1 - M : -M),
       d_hi(e_side ? M : M - 1) {
   plan_z(*this);
+  plan_xy(*this);
 }
 
 inline int64_t face_nodes(const layer_face_desc& fd) {
@@ -187,6 +209,34 @@ void plan_z(side_plan& P) {
       }
     }
     zr.n = n_slots - zr.first;
+  }
+}
+
+// The sources along x and y of every target coordinate. A row's sources
+// depend on its coordinate along each axis alone; listing them once spares
+// every row the stencil weights.
+void plan_xy(side_plan& P) {
+  for (int axis = 0; axis < 2; ++axis) {
+    const int64_t n_axis = P.a.g.extent(axis);
+    P.span[axis].assign(static_cast<size_t>(std::max<int64_t>(n_axis, 0)), xy_span{});
+    for (int64_t qt = 0; qt < n_axis; ++qt) {
+      xy_span& sp = P.span[axis][qt];
+      sp.first = static_cast<int>(P.entries.size());
+      for (int d = P.d_lo; d <= P.d_hi; ++d) {
+        for (int h = 0; h < 2; ++h) {
+          const layer_face_desc& fd = P.t.face[2 * axis + h];
+          const int64_t qs = qt + d;
+          if (fd.w == 0 || qs < fd.q_lo || qs > fd.q_hi) continue;
+          const float w = kernels::stencil_weight(P.e_side, P.a.order, qs, -d, fd.n);
+          if (w == 0.0f) continue;
+          const int64_t p = fd.position(qs, P.e_side);
+          P.entries.push_back({2 * axis + h, qs, p, fd.prof[p] - 1.0f, -fd.prof[3 * fd.w + p], w});
+          sp.n_behind += d < 0;
+          sp.n_own += d == 0;
+        }
+      }
+      sp.n = static_cast<int>(P.entries.size()) - sp.first;
+    }
   }
 }
 
@@ -342,39 +392,6 @@ bool z_values(const side_plan& P, int comp, int64_t s, int64_t i, int64_t j) {
   return any;
 }
 
-// Contributions of the sources along axis `axis` (x or y) to the row whose
-// coordinate there is qt, in order of displacement, low face first; the
-// counts of those behind and at the row are returned through n_behind, n_own.
-struct xy_entry {
-  int f;
-  int64_t qs, p;
-  float w;
-};
-
-int xy_entries(const side_plan& P, int axis, int64_t qt, xy_entry* out, int& n_behind,
-               int& n_own) {
-  int n = 0;
-  n_behind = n_own = 0;
-  bool near[2];
-  for (int h = 0; h < 2; ++h) {
-    const layer_face_desc& fd = P.t.face[2 * axis + h];
-    near[h] = fd.w > 0 && qt + P.d_hi >= fd.q_lo && qt + P.d_lo <= fd.q_hi;
-  }
-  if (!near[0] && !near[1]) return 0;
-  for (int d = P.d_lo; d <= P.d_hi; ++d) {
-    for (int h = 0; h < 2; ++h) {
-      const layer_face_desc& fd = P.t.face[2 * axis + h];
-      const int64_t qs = qt + d;
-      if (!near[h] || qs < fd.q_lo || qs > fd.q_hi) continue;
-      const float w = kernels::stencil_weight(P.e_side, P.a.order, qs, -d, fd.n);
-      if (w == 0.0f) continue;
-      out[n++] = {2 * axis + h, qs, fd.position(qs, P.e_side), w};
-      n_behind += d < 0;
-      n_own += d == 0;
-    }
-  }
-  return n;
-}
 
 // The row terms of entries [e, e + n) for component `comp`, appended to out.
 int resolve(const side_plan& P, int axis, const xy_entry* e, int n, int comp, int64_t s,
@@ -388,22 +405,23 @@ int resolve(const side_plan& P, int axis, const xy_entry* e, int n, int comp, in
     int64_t src[3] = {i, j, 0};
     src[axis] = e[x].qs;
     const int64_t node = (src[0] * g.ny + src[1]) * g.nz;
-    const int64_t p = e[x].p;
-    const float r0m1 = fd.prof[p] - 1.0f;
-    out[count++] = {P.read[term->target] + s * g.n_nodes + node,
-                    P.K + node,
-                    term->psi + forward::memory_index(*term, axis, s, src, p),
-                    term->sign < 0 ? -r0m1 : r0m1,
-                    -fd.prof[3 * fd.w + p],
-                    P.inv_h[axis],
-                    e[x].w,
-                    term->cond_axis == 2 ? g.nz - 2 : g.nz - 1};
+    // Member by member: built whole, the struct went through the stack in
+    // pieces and was read back in one load that waited on them.
+    row_term& o = out[count++];
+    o.a = P.read[term->target] + s * g.n_nodes + node;
+    o.K = P.K + node;
+    o.psi = term->psi + forward::memory_index(*term, axis, s, src, e[x].p);
+    o.r0m1 = term->sign < 0 ? -e[x].r0m1 : e[x].r0m1;
+    o.nr3 = e[x].nr3;
+    o.inv_h = P.inv_h[axis];
+    o.w = e[x].w;
+    o.k1 = term->cond_axis == 2 ? g.nz - 2 : g.nz - 1;
   }
   return count;
 }
 
 struct row_entries {
-  xy_entry e[16];
+  const xy_entry* e;
   int n, n_behind, n_own;
 };
 
@@ -494,8 +512,10 @@ void run_side(const pass_args& a, const gather_plan& plan, const layer_table& t,
         rescale_row(g, f.dst_region[c], P.into[c] + base, f.owed_ca + node, i, j);
     }
     row_entries xy[2];
-    xy[0].n = xy_entries(P, 0, i, xy[0].e, xy[0].n_behind, xy[0].n_own);
-    xy[1].n = xy_entries(P, 1, j, xy[1].e, xy[1].n_behind, xy[1].n_own);
+    for (int axis = 0; axis < 2; ++axis) {
+      const xy_span& sp = P.span[axis][axis == 0 ? i : j];
+      xy[axis] = {P.entries.data() + sp.first, sp.n, sp.n_behind, sp.n_own};
+    }
     // The z source values first, a while before they are read back.
     const bool z0 = z_values(P, 0, s, i, j), z1 = z_values(P, 1, s, i, j);
     if (xy[0].n == 0 && xy[1].n == 0) {
