@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <type_traits>
+#include <utility>
 
 #if defined(__AVX2__)
 #include <immintrin.h>
@@ -156,35 +157,39 @@ NORVANE_CELL void rescale_rest(const gather_plan& plan, const row_plan& rp, floa
   if (k <= o.r1) scale_run(acc + k, o.ca + k, o.r1 - k + 1);
 }
 
-template <bool Scaled, bool Owed>
-void run_uniform(const gather_piece& p, float* acc, const float* const* src, const float* cb,
-                 const gather_term* t, const float* h, const float* ca) {
+// Calls step(n, k) over the uniform piece p, n native vectors of targets
+// from target k: eight at a time, for more independent sums in flight, then
+// halving for the rest of the run.
+template <class Step>
+NORVANE_CELL void uniform_steps(const gather_piece& p, Step step) {
+  using std::integral_constant;
   int64_t k = p.k;
-  const float* s[3] = {src[0] + k, src[1] + k, src[2] + k};
-  auto advance = [&](int64_t by) {
-    k += by;
-    for (int c = 0; c < 3; ++c) s[c] += by;
-  };
-  auto ca_at = [&](int64_t at) { return Owed ? ca + at : nullptr; };
   const int64_t end = p.k + p.n_blocks * block_lanes;
-  // Eight native vectors of targets at a time, for more independent sums
-  // in flight, then halving for the rest of the run.
   constexpr int B = 8 / U > 1 ? 8 / U : 1;  // blocks per step
-  for (; k + B * block_lanes <= end; advance(B * block_lanes))
-    uniform_run<B * U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
+  for (; k + B * block_lanes <= end; k += B * block_lanes) step(integral_constant<int, B * U>{}, k);
   if constexpr (B >= 8) {
     if (k + 4 * block_lanes <= end) {
-      uniform_run<4 * U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
-      advance(4 * block_lanes);
+      step(integral_constant<int, 4 * U>{}, k);
+      k += 4 * block_lanes;
     }
   }
   if constexpr (B >= 4) {
     if (k + 2 * block_lanes <= end) {
-      uniform_run<2 * U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
-      advance(2 * block_lanes);
+      step(integral_constant<int, 2 * U>{}, k);
+      k += 2 * block_lanes;
     }
   }
-  if (k < end) uniform_run<U, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h, ca_at(k));
+  if (k < end) step(integral_constant<int, U>{}, k);
+}
+
+template <bool Scaled, bool Owed>
+void run_uniform(const gather_piece& p, float* acc, const float* const* src, const float* cb,
+                 const gather_term* t, const float* h, const float* ca) {
+  uniform_steps(p, [&](auto n, int64_t k) {
+    const float* s[3] = {src[0] + k, src[1] + k, src[2] + k};
+    uniform_run<decltype(n)::value, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h,
+                                                  Owed ? ca + k : nullptr);
+  });
 }
 
 template <bool Scaled>
@@ -209,6 +214,72 @@ void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const floa
       run_uniform<Scaled, true>(p, acc, src, cb, t, h, owed.ca);
     else
       run_uniform<Scaled, false>(p, acc, src, cb, t, h, owed.ca);
+  }
+}
+
+// One target row of a phase: its targets, sources and cb at node 0 of the
+// row, and the rescaling its targets owe.
+struct target_row {
+  float* acc;
+  const float* const* src;
+  const float* cb;
+  owed_range owed;
+};
+
+// n native vectors of targets of row r from target k, with the terms t.
+template <int N, bool Scaled>
+NORVANE_CELL void uniform_at(const target_row& r, bool owed, int64_t k, const gather_term* t,
+                             int count, const float* h) {
+  const float* s[3] = {r.src[0] + k, r.src[1] + k, r.src[2] + k};
+  if (owed)
+    uniform_run<N, Scaled, true>(r.acc + k, s, r.cb + k, t, count, h, r.owed.ca + k);
+  else
+    uniform_run<N, Scaled, false>(r.acc + k, s, r.cb + k, t, count, h, nullptr);
+}
+
+// Whether two rows' plans cut them into the same pieces (their terms may
+// differ).
+inline bool same_pieces(const gather_plan& plan, const row_plan& a, const row_plan& b) {
+  if (!a.blocked || !b.blocked || a.count != b.count) return false;
+  for (int q = 0; q < a.count; ++q) {
+    const gather_piece &p = plan.pieces[a.first + q], &o = plan.pieces[b.first + q];
+    if (p.k != o.k || p.n_blocks != o.n_blocks || p.uniform != o.uniform) return false;
+  }
+  return true;
+}
+
+// Two target rows of one component on neighbouring planes, taken a step of
+// each in turn where their plans cut them alike: the second row's x
+// stencils read all but one of the first one's source planes, and reads
+// the step's lines of those while they are still in L1 (row by row, it
+// would read them a whole plane of rows later). Each target receives its
+// own terms in its own order, as row by row.
+template <bool Scaled>
+void run_row_pair(const gather_plan& plan, const row_plan& ra, const row_plan& rb,
+                  const target_row& a, const target_row& b, const float* h) {
+  if (!same_pieces(plan, ra, rb)) {
+    run_row<Scaled>(plan, ra, a.acc, a.src, a.cb, h, a.owed);
+    run_row<Scaled>(plan, rb, b.acc, b.src, b.cb, h, b.owed);
+    return;
+  }
+  if (a.owed.ca) rescale_rest(plan, ra, a.acc, a.owed);
+  if (b.owed.ca) rescale_rest(plan, rb, b.acc, b.owed);
+  for (int q = 0; q < ra.count; ++q) {
+    const gather_piece &pa = plan.pieces[ra.first + q], &pb = plan.pieces[rb.first + q];
+    if (!pa.uniform) {
+      for (const auto& [r, p] : {std::pair{&a, &pa}, std::pair{&b, &pb}}) {
+        const float* s[3] = {r->src[0] + p->k, r->src[1] + p->k, r->src[2] + p->k};
+        mixed_block<Scaled>(r->acc + p->k, s, r->cb + p->k, plan.lane_terms.data() + p->first,
+                            p->count, h);
+      }
+      continue;
+    }
+    const gather_term *ta = plan.terms.data() + pa.first, *tb = plan.terms.data() + pb.first;
+    const bool oa = a.owed.covers(pa), ob = b.owed.covers(pb);
+    uniform_steps(pa, [&](auto n, int64_t k) {
+      uniform_at<decltype(n)::value, Scaled>(a, oa, k, ta, pa.count, h);
+      uniform_at<decltype(n)::value, Scaled>(b, ob, k, tb, pb.count, h);
+    });
   }
 }
 
@@ -302,6 +373,36 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
     // enough to keep its code and its streams warm. (Alternating row by row
     // cost order 8 up to 10 % on grids that fit in the last-level cache.)
     forward::for_each_row_run(a, cols, 16, layer_row, curl_row);
+  } else if (forward::pair_planes(a)) {
+    // Rows (i, j) and (i + 1, j) together, component by component.
+    auto pair_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead, bool two) {
+      if (!two) return curl_row(s, i, j, ahead);
+      const int64_t node = (i * gd.ny + j) * gd.nz;
+      const int64_t base = s * gd.n_nodes + node;
+      for (int64_t d = 0; d < 2; ++d)
+        prefetch_targets(gd, f.dst, f.owed_ca, base + d * gd.plane, node + d * gd.plane, ahead);
+      if (M == 4) {
+        const int64_t o = ahead * gd.nz, px = o + M * gd.plane, py = o + M * gd.nz;
+        for (int64_t d = 0; d < 2; ++d) {
+          const int64_t x = px + d * gd.plane, y = py + d * gd.plane;
+          forward::prefetch_rows(gd.nz, f.src[1] + base + x, f.src[2] + base + x, f.cb + node + x);
+          if (!tiled)
+            forward::prefetch_rows(gd.nz, f.src[0] + base + y, f.src[2] + base + y, f.cb + node + y);
+        }
+      }
+      const int64_t base2 = base + gd.plane, node2 = node + gd.plane;
+      const float* sa[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
+      const float* sb[3] = {f.src[0] + base2, f.src[1] + base2, f.src[2] + base2};
+      const float* ca_a = f.owed_ca ? f.owed_ca + node : nullptr;
+      const float* ca_b = f.owed_ca ? f.owed_ca + node2 : nullptr;
+      for (int c = 0; c < 3; ++c) {
+        const target_row ra{f.dst[c] + base, sa, f.cb + node, owed_of(gd, f.dst_region[c], ca_a, i, j)};
+        const target_row rb{f.dst[c] + base2, sb, f.cb + node2,
+                            owed_of(gd, f.dst_region[c], ca_b, i + 1, j)};
+        run_row_pair<Scaled>(plan, plan.row(c, i, j, ra.acc), plan.row(c, i + 1, j, rb.acc), ra, rb, h);
+      }
+    };
+    forward::for_each_row_pair_tiled(a, cols, pair_row);
   } else {
     forward::for_each_row_tiled(a, cols, curl_row);
   }

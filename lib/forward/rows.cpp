@@ -9,6 +9,7 @@ namespace norvane::forward {
 namespace {
 
 int64_t g_forced_tile_columns = 0;
+bool g_forced_pairs = false;
 
 // Bytes of x planes a tile may keep in the core's L2: a quarter of it, so
 // that the rows' own arrays and the y stencils' rows fit beside them (a
@@ -47,6 +48,21 @@ int64_t tile_columns(const pass_args& a) {
   return (a.g.ny + tiles - 1) / tiles;
 }
 
+// Untiled, the second-order transposes read each source plane again one
+// plane later, after a whole plane of rows. Where the planes the rows read
+// (three sources and the curl factor, two planes each) outgrow the share of
+// L2 a tile may keep, the lines are gone by then, and taking the rows two
+// planes at a time reads them while they are still in L1: 6-9 % faster
+// from 128^3 to 256^3. Where they fit, pairing only doubles the streams
+// the prefetchers follow (96^3 with four shots: 10 % slower).
+bool pair_planes(const pass_args& a) {
+  if (g_forced_pairs) return true;
+  if (a.order != 2 || tile_columns(a) < a.g.ny) return false;
+  return 8 * a.g.plane * int64_t{sizeof(float)} >= tile_budget();
+}
+
 void force_tile_columns(int64_t cols) { g_forced_tile_columns = cols; }
+
+void force_pair_planes(bool on) { g_forced_pairs = on; }
 
 }  // namespace norvane::forward

@@ -43,9 +43,12 @@ inline void for_each_row(const pass_args& a, RowFn row) {
 struct tile_order {
   int64_t nx, ny, cols, rows_per_shot, rows;
 
-  tile_order(const pass_args& a, int64_t c)
-      : nx(a.g.nx), ny(a.g.ny), cols(std::max<int64_t>(1, std::min<int64_t>(c, a.g.ny))),
-        rows_per_shot(static_cast<int64_t>(a.g.nx) * a.g.ny), rows(row_count(a)) {}
+  tile_order(const pass_args& a, int64_t c) : tile_order(a.g.nx, a.g.ny, a.n_shots, c) {}
+
+  // The same order over an nx x ny grid of rows per shot.
+  tile_order(int64_t nx_, int64_t ny_, int64_t shots, int64_t c)
+      : nx(nx_), ny(ny_), cols(std::max<int64_t>(1, std::min<int64_t>(c, ny_))),
+        rows_per_shot(nx_ * ny_), rows(rows_per_shot > 0 ? shots * rows_per_shot : 0) {}
 
   // Row (s, i, j) at position r, which lies in a tile of `width` columns
   // from column t0.
@@ -91,6 +94,33 @@ inline void for_each_row_tiled(const pass_args& a, int64_t cols, RowFn row) {
   for (int64_t r = 0; r < order.rows; ++r) order.visit(r, row);
 }
 
+// The rows two planes at a time: pair(s, i, j, ahead, two) takes rows
+// (s, i, j) and, where two, (s, i + 1, j), for even i, in the tiled order
+// of the pairs (tiles of `cols` columns, pairs of planes outer). `ahead` is
+// the distance in memory, in rows, from row (s, i, j) to the first row of
+// the pair the sweep takes rows_ahead positions later.
+template <class PairFn>
+inline void for_each_row_pair_tiled(const pass_args& a, int64_t cols, PairFn pair) {
+  const int64_t nx = a.g.nx, ny = a.g.ny;
+  const tile_order order((nx + 1) / 2, ny, a.n_shots, cols);
+#pragma omp for schedule(static)
+  for (int64_t r = 0; r < order.rows; ++r) {
+    int64_t s, ip, j, t0, width;
+    order.at(r, s, ip, j, t0, width);
+    int64_t ahead = rows_ahead;
+    if (j - t0 + rows_ahead >= width) {
+      if (width >= rows_ahead && ip + 1 < order.nx) {
+        ahead = 2 * ny - width + rows_ahead;
+      } else if (r + rows_ahead < order.rows) {
+        int64_t s2, ip2, j2, t2, w2;
+        order.at(r + rows_ahead, s2, ip2, j2, t2, w2);
+        ahead = ((s2 - s) * nx + 2 * (ip2 - ip)) * ny + (j2 - j);
+      }
+    }
+    pair(s, 2 * ip, j, ahead, 2 * ip + 1 < nx);
+  }
+}
+
 // Rows in runs of `run` consecutive positions of the tiled order, each run
 // owned by one thread: `first` on every row of the run, then `second` on
 // every row of it.
@@ -110,6 +140,14 @@ inline void for_each_row_run(const pass_args& a, int64_t cols, int64_t run, Firs
 // The columns per tile of the sweeps of the curl updates and their
 // transposes (ny: untiled); see rows.cpp.
 int64_t tile_columns(const pass_args& a);
+
+// Whether the transposes without layers take their rows two planes at a
+// time (for_each_row_pair_tiled); see rows.cpp.
+bool pair_planes(const pass_args& a);
+
+// Makes those transposes pair their rows at every order, tiled or not
+// (false: back to the automatic choice), for tests.
+void force_pair_planes(bool on);
 
 // Makes every sweep use tiles of `cols` columns (0: back to the automatic
 // choice), for tests.

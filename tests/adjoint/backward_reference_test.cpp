@@ -106,6 +106,21 @@ TEST_P(BackwardVsReference, RowTilesGiveTheSameBits) {
   });
 }
 
+// Without layers, large order-2 grids take the transposes' rows two planes
+// at a time, interleaving the two rows' pieces. Forced at every order, with
+// and without tiles, on odd and even plane counts and rows long enough for
+// every kind of piece, the pairs must not change a bit.
+TEST_P(BackwardVsReference, PairedPlanesGiveTheSameBits) {
+  nt::order_guard guard(GetParam());
+  nt::extent_bounds b;
+  b.lo[0] = 3, b.hi[0] = 24;
+  b.lo[2] = 15, b.hi[2] = 60;
+  nt::for_each_forced_pairing([&](int cols, int threads) {
+    compare_cases(GetParam(), threads, 6000 + 10 * GetParam() + cols + 3 * threads, 4,
+                  "paired planes", b);
+  });
+}
+
 INSTANTIATE_TEST_SUITE_P(Orders, BackwardVsReference, ::testing::Values(2, 4, 8));
 
 // Layer geometries the small random cases do not reach: rows long enough
