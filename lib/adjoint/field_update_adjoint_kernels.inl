@@ -335,31 +335,56 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   const int M = kernels::half_width(a.order);
   const int64_t cols = forward::tile_columns(a);
   const bool tiled = cols < gd.ny;
-  auto curl_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead) {
-    const int64_t node = (i * gd.ny + j) * gd.nz;
-    const int64_t base = s * gd.n_nodes + node;
-    // The row the sweep takes `rows_ahead` rows later: its targets and the
-    // rescaling they are owed (with layers, the layer terms ask for those),
-    // and at order 8 the sources its x stencils reach on the newest plane
-    // (components y and z, with cb there) and, untiled, those its y stencils
-    // reach on the newest row (x and z). In a tile the latter are still in
-    // L2: the tile's planes fit there, and asking for them again measured
-    // 6-8 % slower at 256^3. (At order 2 the row's loops are short enough
-    // for the prefetchers, and asking costs more than it brings; the layer
-    // terms' short loops do need it.)
-    if (!layered && M >= 2) prefetch_targets(gd, f.dst, f.owed_ca, base, node, ahead);
+  // The row the sweep takes `rows_ahead` rows later (`ahead` rows on from
+  // the row at base, node): its targets and the rescaling they are owed
+  // (with layers, the layer terms ask for those), and at order 8 the
+  // sources its x stencils reach on the newest plane (components y and z,
+  // with cb there) and, untiled, those its y stencils reach on the newest
+  // row (x and z). In a tile the latter are still in L2: the tile's planes
+  // fit there, and asking for them again measured 6-8 % slower at 256^3.
+  // (At order 2 the row's loops are short enough for the prefetchers, and
+  // asking costs more than it brings, except for rows taken in pairs; the
+  // layer terms' short loops do need it.)
+  auto ask = [&](int64_t base, int64_t node, int64_t ahead, bool targets) __attribute__((always_inline)) {
+    if (!layered && targets) prefetch_targets(gd, f.dst, f.owed_ca, base, node, ahead);
     if (M == 4) {
       const int64_t o = ahead * gd.nz, px = o + M * gd.plane, py = o + M * gd.nz;
       forward::prefetch_rows(gd.nz, f.src[1] + base + px, f.src[2] + base + px, f.cb + node + px);
       if (!tiled)
         forward::prefetch_rows(gd.nz, f.src[0] + base + py, f.src[2] + base + py, f.cb + node + py);
     }
+  };
+  // Row (i, j) of shot s: its targets, sources and cb, and the rescaling
+  // the targets owe (with layers, the layer terms have taken it).
+  auto target = [&](int c, int64_t s, int64_t i, int64_t j, const float* const* src) __attribute__((always_inline)) {
+    const int64_t node = (i * gd.ny + j) * gd.nz;
     const float* owed_ca = layered || !f.owed_ca ? nullptr : f.owed_ca + node;
+    return target_row{f.dst[c] + s * gd.n_nodes + node, src, f.cb + node,
+                      owed_of(gd, f.dst_region[c], owed_ca, i, j)};
+  };
+  auto curl_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead) {
+    const int64_t node = (i * gd.ny + j) * gd.nz;
+    const int64_t base = s * gd.n_nodes + node;
+    ask(base, node, ahead, M >= 2);
     const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
     for (int c = 0; c < 3; ++c) {
-      const owed_range owed = owed_of(gd, f.dst_region[c], owed_ca, i, j);
-      run_row<Scaled>(plan, plan.row(c, i, j, f.dst[c] + base), f.dst[c] + base, sb, f.cb + node,
-                      h, owed);
+      const target_row r = target(c, s, i, j, sb);
+      run_row<Scaled>(plan, plan.row(c, i, j, r.acc), r.acc, r.src, r.cb, h, r.owed);
+    }
+  };
+  // Rows (i, j) and (i + 1, j) together, component by component.
+  auto pair_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead, bool two) {
+    if (!two) return curl_row(s, i, j, ahead);
+    const int64_t node = (i * gd.ny + j) * gd.nz;
+    const int64_t base = s * gd.n_nodes + node;
+    ask(base, node, ahead, true);
+    ask(base + gd.plane, node + gd.plane, ahead, true);
+    const float* sa[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
+    const float* sb[3] = {sa[0] + gd.plane, sa[1] + gd.plane, sa[2] + gd.plane};
+    for (int c = 0; c < 3; ++c) {
+      const target_row ra = target(c, s, i, j, sa), rb = target(c, s, i + 1, j, sb);
+      run_row_pair<Scaled>(plan, plan.row(c, i, j, ra.acc), plan.row(c, i + 1, j, rb.acc), ra, rb,
+                           h);
     }
   };
   if constexpr (layered) {
@@ -372,37 +397,11 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
     // targets stay in cache between the two, and each kind of loop runs long
     // enough to keep its code and its streams warm. (Alternating row by row
     // cost order 8 up to 10 % on grids that fit in the last-level cache.)
+    // (Taking the rows in pairs of planes here measured 8 % slower at
+    // 160^3 and 256^3, order 2.)
     forward::for_each_row_run(a, cols, 16, layer_row, curl_row);
   } else if (forward::pair_planes(a)) {
-    // Rows (i, j) and (i + 1, j) together, component by component.
-    auto pair_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead, bool two) {
-      if (!two) return curl_row(s, i, j, ahead);
-      const int64_t node = (i * gd.ny + j) * gd.nz;
-      const int64_t base = s * gd.n_nodes + node;
-      for (int64_t d = 0; d < 2; ++d)
-        prefetch_targets(gd, f.dst, f.owed_ca, base + d * gd.plane, node + d * gd.plane, ahead);
-      if (M == 4) {
-        const int64_t o = ahead * gd.nz, px = o + M * gd.plane, py = o + M * gd.nz;
-        for (int64_t d = 0; d < 2; ++d) {
-          const int64_t x = px + d * gd.plane, y = py + d * gd.plane;
-          forward::prefetch_rows(gd.nz, f.src[1] + base + x, f.src[2] + base + x, f.cb + node + x);
-          if (!tiled)
-            forward::prefetch_rows(gd.nz, f.src[0] + base + y, f.src[2] + base + y, f.cb + node + y);
-        }
-      }
-      const int64_t base2 = base + gd.plane, node2 = node + gd.plane;
-      const float* sa[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
-      const float* sb[3] = {f.src[0] + base2, f.src[1] + base2, f.src[2] + base2};
-      const float* ca_a = f.owed_ca ? f.owed_ca + node : nullptr;
-      const float* ca_b = f.owed_ca ? f.owed_ca + node2 : nullptr;
-      for (int c = 0; c < 3; ++c) {
-        const target_row ra{f.dst[c] + base, sa, f.cb + node, owed_of(gd, f.dst_region[c], ca_a, i, j)};
-        const target_row rb{f.dst[c] + base2, sb, f.cb + node2,
-                            owed_of(gd, f.dst_region[c], ca_b, i + 1, j)};
-        run_row_pair<Scaled>(plan, plan.row(c, i, j, ra.acc), plan.row(c, i + 1, j, rb.acc), ra, rb, h);
-      }
-    };
-    forward::for_each_row_pair_tiled(a, cols, pair_row);
+    forward::for_each_position(forward::pair_order(a, cols), pair_row);
   } else {
     forward::for_each_row_tiled(a, cols, curl_row);
   }

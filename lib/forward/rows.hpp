@@ -87,38 +87,49 @@ struct tile_order {
   }
 };
 
-template <class RowFn>
-inline void for_each_row_tiled(const pass_args& a, int64_t cols, RowFn row) {
-  const tile_order order(a, cols);
-#pragma omp for schedule(static)
-  for (int64_t r = 0; r < order.rows; ++r) order.visit(r, row);
-}
+// The rows two planes at a time: position r of the sweep is the pair of
+// rows (s, i, j) and, where two, (s, i + 1, j), for even i, in the tiled
+// order of the pairs (tiles of `cols` columns, pairs of planes outer).
+struct pair_order {
+  tile_order pairs;
+  int64_t nx, ny, rows;
 
-// The rows two planes at a time: pair(s, i, j, ahead, two) takes rows
-// (s, i, j) and, where two, (s, i + 1, j), for even i, in the tiled order
-// of the pairs (tiles of `cols` columns, pairs of planes outer). `ahead` is
-// the distance in memory, in rows, from row (s, i, j) to the first row of
-// the pair the sweep takes rows_ahead positions later.
-template <class PairFn>
-inline void for_each_row_pair_tiled(const pass_args& a, int64_t cols, PairFn pair) {
-  const int64_t nx = a.g.nx, ny = a.g.ny;
-  const tile_order order((nx + 1) / 2, ny, a.n_shots, cols);
-#pragma omp for schedule(static)
-  for (int64_t r = 0; r < order.rows; ++r) {
+  pair_order(const pass_args& a, int64_t cols)
+      : pairs((a.g.nx + 1) / 2, a.g.ny, a.n_shots, cols), nx(a.g.nx), ny(a.g.ny),
+        rows(pairs.rows) {}
+
+  // Calls pair(s, i, j, ahead, two) for position r, where `ahead` is the
+  // distance in memory, in rows, from row (s, i, j) to the first row of
+  // the pair the sweep takes rows_ahead positions later.
+  template <class PairFn>
+  void visit(int64_t r, PairFn& pair) const {
     int64_t s, ip, j, t0, width;
-    order.at(r, s, ip, j, t0, width);
+    pairs.at(r, s, ip, j, t0, width);
     int64_t ahead = rows_ahead;
     if (j - t0 + rows_ahead >= width) {
-      if (width >= rows_ahead && ip + 1 < order.nx) {
+      if (width >= rows_ahead && ip + 1 < pairs.nx) {
         ahead = 2 * ny - width + rows_ahead;
-      } else if (r + rows_ahead < order.rows) {
+      } else if (r + rows_ahead < rows) {
         int64_t s2, ip2, j2, t2, w2;
-        order.at(r + rows_ahead, s2, ip2, j2, t2, w2);
+        pairs.at(r + rows_ahead, s2, ip2, j2, t2, w2);
         ahead = ((s2 - s) * nx + 2 * (ip2 - ip)) * ny + (j2 - j);
       }
     }
     pair(s, 2 * ip, j, ahead, 2 * ip + 1 < nx);
   }
+};
+
+// Every position of `order` (a tile_order or a pair_order), split among
+// the threads by a static schedule.
+template <class Order, class Fn>
+inline void for_each_position(const Order& order, Fn fn) {
+#pragma omp for schedule(static)
+  for (int64_t r = 0; r < order.rows; ++r) order.visit(r, fn);
+}
+
+template <class RowFn>
+inline void for_each_row_tiled(const pass_args& a, int64_t cols, RowFn row) {
+  for_each_position(tile_order(a, cols), row);
 }
 
 // Rows in runs of `run` consecutive positions of the tiled order, each run
@@ -142,7 +153,7 @@ inline void for_each_row_run(const pass_args& a, int64_t cols, int64_t run, Firs
 int64_t tile_columns(const pass_args& a);
 
 // Whether the transposes without layers take their rows two planes at a
-// time (for_each_row_pair_tiled); see rows.cpp.
+// time (pair_order); see rows.cpp.
 bool pair_planes(const pass_args& a);
 
 // Makes those transposes pair their rows at every order, tiled or not
