@@ -21,16 +21,28 @@ namespace {
 // encoder does (a float subnormal gives a signed zero either way, so DAZ
 // changes nothing); only its NaNs keep payload bits, so NaN lanes are
 // replaced by the encoder's quiet NaN of the same sign.
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
+NORVANE_CELL __m256i encode_half16(__m512 x) {
+  const __m256i h = _mm512_maskz_cvtps_ph(0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __mmask16 nan = _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
+  const __m256i quiet = _mm256_or_si256(_mm256_and_si256(h, _mm256_set1_epi16(-0x8000)),
+                                        _mm256_set1_epi16(0x7E00));
+  return _mm256_mask_blend_epi16(nan, h, quiet);
+}
+#endif
+
 NORVANE_CELL void encode_half_run(uint16_t* __restrict out, const float* __restrict v, int64_t run) {
   int64_t k = 0;
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
-  for (; k + 16 <= run; k += 16) {
-    const __m512 x = _mm512_loadu_ps(v + k);
-    const __m256i h = _mm512_maskz_cvtps_ph(0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    const __mmask16 nan = _mm512_cmp_ps_mask(x, x, _CMP_UNORD_Q);
-    const __m256i quiet = _mm256_or_si256(_mm256_and_si256(h, _mm256_set1_epi16(-0x8000)),
-                                          _mm256_set1_epi16(0x7E00));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), _mm256_mask_blend_epi16(nan, h, quiet));
+  for (; k + 16 <= run; k += 16)
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), encode_half16(_mm512_loadu_ps(v + k)));
+  // The rest in one masked vector: a row of cells is rarely a whole number
+  // of vectors, and a scalar remainder of up to 15 values is slow beside
+  // the vectors.
+  if (k < run) {
+    const __mmask16 m = static_cast<__mmask16>((1u << (run - k)) - 1u);
+    _mm256_mask_storeu_epi16(out + k, m, encode_half16(_mm512_maskz_loadu_ps(m, v + k)));
+    k = run;
   }
 #elif defined(__F16C__) && defined(__AVX2__)
   for (; k + 8 <= run; k += 8) {
@@ -51,23 +63,35 @@ NORVANE_CELL void encode_half_run(uint16_t* __restrict out, const float* __restr
 // denormals-are-zero mode; only a signalling NaN comes out quietened, so the
 // lanes with an all-ones exponent (NaNs and infinities) take the pattern of
 // the bit-pattern decoder instead: sign, all-ones exponent, payload as it is.
+#if defined(__AVX512F__)
+// (The zero-masking forms with every lane on: GCC 12 warns about the plain
+// ones' undefined upper parts.)
+NORVANE_CELL __m512 decode_half16(__m256i x) {
+  const __mmask16 all = 0xFFFF;
+  const __m512i exp_mask = _mm512_set1_epi32(0x7C00);
+  const __m512i w = _mm512_maskz_cvtepu16_epi32(all, x);
+  const __mmask16 special = _mm512_cmpeq_epi32_mask(_mm512_and_si512(w, exp_mask), exp_mask);
+  const __m512i sign = _mm512_maskz_slli_epi32(all, _mm512_and_si512(w, _mm512_set1_epi32(0x8000)), 16);
+  const __m512i payload = _mm512_maskz_slli_epi32(all, _mm512_and_si512(w, _mm512_set1_epi32(0x3FF)), 13);
+  const __m512i raw = _mm512_or_si512(_mm512_or_si512(sign, payload), _mm512_set1_epi32(0x7F800000));
+  const __m512 f = _mm512_maskz_cvtph_ps(all, x);
+  return _mm512_mask_blend_ps(special, f, _mm512_castsi512_ps(raw));
+}
+#endif
+
 NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restrict h, int64_t run) {
   int64_t k = 0;
 #if defined(__AVX512F__)
-  // (The zero-masking forms with every lane on: GCC 12 warns about the
-  // plain ones' undefined upper parts.)
-  const __mmask16 all = 0xFFFF;
-  const __m512i exp_mask = _mm512_set1_epi32(0x7C00);
-  for (; k + 16 <= run; k += 16) {
-    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + k));
-    const __m512i w = _mm512_maskz_cvtepu16_epi32(all, x);
-    const __mmask16 special = _mm512_cmpeq_epi32_mask(_mm512_and_si512(w, exp_mask), exp_mask);
-    const __m512i sign = _mm512_maskz_slli_epi32(all, _mm512_and_si512(w, _mm512_set1_epi32(0x8000)), 16);
-    const __m512i payload = _mm512_maskz_slli_epi32(all, _mm512_and_si512(w, _mm512_set1_epi32(0x3FF)), 13);
-    const __m512i raw = _mm512_or_si512(_mm512_or_si512(sign, payload), _mm512_set1_epi32(0x7F800000));
-    const __m512 f = _mm512_maskz_cvtph_ps(all, x);
-    _mm512_storeu_ps(out + k, _mm512_mask_blend_ps(special, f, _mm512_castsi512_ps(raw)));
+  for (; k + 16 <= run; k += 16)
+    _mm512_storeu_ps(out + k, decode_half16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(h + k))));
+#if defined(__AVX512BW__) && defined(__AVX512VL__)
+  // The rest in one masked vector, as in the encoder.
+  if (k < run) {
+    const __mmask16 m = static_cast<__mmask16>((1u << (run - k)) - 1u);
+    _mm512_mask_storeu_ps(out + k, m, decode_half16(_mm256_maskz_loadu_epi16(m, h + k)));
+    k = run;
   }
+#endif
 #elif defined(__F16C__) && defined(__AVX2__)
   const __m256i exp_mask = _mm256_set1_epi32(0x7C00);
   for (; k + 8 <= run; k += 8) {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <xmmintrin.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -155,6 +156,31 @@ TEST_P(SnapshotWriters, HalfRunDecoderMatchesTheScalarDecoder) {
     }
   }
   _mm_setcsr(csr);
+}
+
+// Runs of every length up to a few vectors, the remainder in one masked
+// vector: each value as the scalar conversions give it, and nothing written
+// past the run's end.
+TEST_P(SnapshotWriters, HalfRunsOfEveryLengthStopAtTheirEnd) {
+  if (!kn::cpu_runs(GetParam())) GTEST_SKIP() << "instruction set not available";
+  kn::force_isa(GetParam());
+  const std::vector<float> vals = hard_values();
+  for (int n = 1; n <= 40; ++n) {
+    // E of one interior row of a 2 x 2 x (n+1) grid: n cells.
+    const int nz = n + 1;
+    std::vector<float> field(size_t(4) * nz, 0.0f);
+    std::copy_n(vals.begin() + 100 * n, n, field.begin());
+    std::vector<uint16_t> store(n + 16, 0xBEEF);
+    norvane::storage::save_e_snapshot_cpu(store.data(), 0, field.data(), nullptr, 1, 2, 2, nz, 1);
+    for (int k = 0; k < n + 16; ++k)
+      ASSERT_EQ(store[k], k < n ? st::encode_half(field[k]) : 0xBEEF) << "encode, run " << n << ", " << k;
+    std::vector<float> out(n + 16, -7.0f);
+    st::decode_half_run_cpu(out.data(), store.data(), n);
+    for (int k = 0; k < n + 16; ++k) {
+      const float want = k < n ? st::decode_half(store[k]) : -7.0f;
+      ASSERT_EQ(std::memcmp(&out[k], &want, 4), 0) << "decode, run " << n << ", " << k;
+    }
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sets, SnapshotWriters,
