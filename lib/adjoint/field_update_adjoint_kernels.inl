@@ -345,7 +345,8 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   // (At order 2 the row's loops are short enough for the prefetchers, and
   // asking costs more than it brings, except for rows taken in pairs; the
   // layer terms' short loops do need it.)
-  auto ask = [&](int64_t base, int64_t node, int64_t ahead, bool targets) __attribute__((always_inline)) {
+  auto ask = [&](int64_t base, int64_t node, int64_t ahead,
+                 bool targets) __attribute__((always_inline)) {
     if (!layered && targets) prefetch_targets(gd, f.dst, f.owed_ca, base, node, ahead);
     if (M == 4) {
       const int64_t o = ahead * gd.nz, px = o + M * gd.plane, py = o + M * gd.nz;
@@ -356,7 +357,8 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   };
   // Row (i, j) of shot s: its targets, sources and cb, and the rescaling
   // the targets owe (with layers, the layer terms have taken it).
-  auto target = [&](int c, int64_t s, int64_t i, int64_t j, const float* const* src) __attribute__((always_inline)) {
+  auto target = [&](int c, int64_t s, int64_t i, int64_t j,
+                    const float* const* src) __attribute__((always_inline)) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const float* owed_ca = layered || !f.owed_ca ? nullptr : f.owed_ca + node;
     return target_row{f.dst[c] + s * gd.n_nodes + node, src, f.cb + node,
@@ -396,9 +398,8 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
     // The layer terms of a run of rows, then the run's curl transposes: the
     // targets stay in cache between the two, and each kind of loop runs long
     // enough to keep its code and its streams warm. (Alternating row by row
-    // cost order 8 up to 10 % on grids that fit in the last-level cache.)
-    // (Taking the rows in pairs of planes here measured 8 % slower at
-    // 160^3 and 256^3, order 2.)
+    // cost order 8 up to 10 % on grids that fit in the last-level cache;
+    // runs of pairs of rows, as below, cost order 2 8 % at 160^3 and 256^3.)
     forward::for_each_row_run(a, cols, 16, layer_row, curl_row);
   } else if (forward::pair_planes(a)) {
     forward::for_each_position(forward::pair_order(a, cols), pair_row);

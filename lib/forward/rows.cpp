@@ -52,9 +52,11 @@ int64_t tile_columns(const pass_args& a) {
 // plane later, after a whole plane of rows. Where the planes the rows read
 // (three sources and the curl factor, two planes each) outgrow the share of
 // L2 a tile may keep, the lines are gone by then, and taking the rows two
-// planes at a time reads them while they are still in L1: 6-9 % faster
+// planes at a time reads them while they are still in L1: 6-17 % faster
 // from 128^3 to 256^3. Where they fit, pairing only doubles the streams
-// the prefetchers follow (96^3 with four shots: 10 % slower).
+// the prefetchers follow (96^3 with four shots: 10 % slower). The wider
+// stencils' tiles keep their planes in L2, and pairs there measured up to
+// 12 % slower (orders 4 and 8 at 128^3 and 160^3, which are untiled).
 bool pair_planes(const pass_args& a) {
   if (g_forced_pairs) return true;
   if (a.order != 2 || tile_columns(a) < a.g.ny) return false;
