@@ -182,13 +182,24 @@ NORVANE_CELL void uniform_steps(const gather_piece& p, Step step) {
   if (k < end) step(integral_constant<int, U>{}, k);
 }
 
+// N native vectors of targets of a row from target k, with the terms t:
+// acc, src, cb and ca at node 0 of the row; owed: the targets are first
+// rescaled by ca.
+template <int N, bool Scaled>
+NORVANE_CELL void uniform_at(float* acc, const float* const* src, const float* cb, const float* ca,
+                             bool owed, int64_t k, const gather_term* t, int count, const float* h) {
+  const float* s[3] = {src[0] + k, src[1] + k, src[2] + k};
+  if (owed)
+    uniform_run<N, Scaled, true>(acc + k, s, cb + k, t, count, h, ca + k);
+  else
+    uniform_run<N, Scaled, false>(acc + k, s, cb + k, t, count, h, nullptr);
+}
+
 template <bool Scaled, bool Owed>
 void run_uniform(const gather_piece& p, float* acc, const float* const* src, const float* cb,
                  const gather_term* t, const float* h, const float* ca) {
   uniform_steps(p, [&](auto n, int64_t k) {
-    const float* s[3] = {src[0] + k, src[1] + k, src[2] + k};
-    uniform_run<decltype(n)::value, Scaled, Owed>(acc + k, s, cb + k, t, p.count, h,
-                                                  Owed ? ca + k : nullptr);
+    uniform_at<decltype(n)::value, Scaled>(acc, src, cb, ca, Owed, k, t, p.count, h);
   });
 }
 
@@ -225,17 +236,6 @@ struct target_row {
   const float* cb;
   owed_range owed;
 };
-
-// n native vectors of targets of row r from target k, with the terms t.
-template <int N, bool Scaled>
-NORVANE_CELL void uniform_at(const target_row& r, bool owed, int64_t k, const gather_term* t,
-                             int count, const float* h) {
-  const float* s[3] = {r.src[0] + k, r.src[1] + k, r.src[2] + k};
-  if (owed)
-    uniform_run<N, Scaled, true>(r.acc + k, s, r.cb + k, t, count, h, r.owed.ca + k);
-  else
-    uniform_run<N, Scaled, false>(r.acc + k, s, r.cb + k, t, count, h, nullptr);
-}
 
 // Whether two rows' plans cut them into the same pieces (their terms may
 // differ).
@@ -277,8 +277,9 @@ void run_row_pair(const gather_plan& plan, const row_plan& ra, const row_plan& r
     const gather_term *ta = plan.terms.data() + pa.first, *tb = plan.terms.data() + pb.first;
     const bool oa = a.owed.covers(pa), ob = b.owed.covers(pb);
     uniform_steps(pa, [&](auto n, int64_t k) {
-      uniform_at<decltype(n)::value, Scaled>(a, oa, k, ta, pa.count, h);
-      uniform_at<decltype(n)::value, Scaled>(b, ob, k, tb, pb.count, h);
+      constexpr int N = decltype(n)::value;
+      uniform_at<N, Scaled>(a.acc, a.src, a.cb, a.owed.ca, oa, k, ta, pa.count, h);
+      uniform_at<N, Scaled>(b.acc, b.src, b.cb, b.owed.ca, ob, k, tb, pb.count, h);
     });
   }
 }

@@ -392,7 +392,6 @@ bool z_values(const side_plan& P, int comp, int64_t s, int64_t i, int64_t j) {
   return any;
 }
 
-
 // The row terms of entries [e, e + n) for component `comp`, appended to out.
 int resolve(const side_plan& P, int axis, const xy_entry* e, int n, int comp, int64_t s,
             int64_t i, int64_t j, row_term* out) {

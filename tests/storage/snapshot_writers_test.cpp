@@ -173,7 +173,8 @@ TEST_P(SnapshotWriters, HalfRunsOfEveryLengthStopAtTheirEnd) {
     std::vector<uint16_t> store(n + 16, 0xBEEF);
     norvane::storage::save_e_snapshot_cpu(store.data(), 0, field.data(), nullptr, 1, 2, 2, nz, 1);
     for (int k = 0; k < n + 16; ++k)
-      ASSERT_EQ(store[k], k < n ? st::encode_half(field[k]) : 0xBEEF) << "encode, run " << n << ", " << k;
+      ASSERT_EQ(store[k], k < n ? st::encode_half(field[k]) : 0xBEEF)
+          << "encode, run " << n << ", " << k;
     std::vector<float> out(n + 16, -7.0f);
     st::decode_half_run_cpu(out.data(), store.data(), n);
     for (int k = 0; k < n + 16; ++k) {
