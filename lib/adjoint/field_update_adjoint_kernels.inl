@@ -342,18 +342,25 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   const bool tiled = cols < gd.ny;
   // The row the sweep takes `rows_ahead` rows later (`ahead` rows on from
   // the row at base, node): its targets and the rescaling they are owed
-  // (with layers, the layer terms ask for those), and at order 8 the
-  // sources its x stencils reach on the newest plane (components y and z,
-  // with cb there) and, untiled, those its y stencils reach on the newest
-  // row (x and z). In a tile the latter are still in L2: the tile's planes
-  // fit there, and asking for them again measured 6-8 % slower at 256^3.
-  // (At order 2 the row's loops are short enough for the prefetchers, and
-  // asking costs more than it brings, except for rows taken in pairs; the
-  // layer terms' short loops do need it.)
+  // (with layers, the layer terms ask for those), and, with layers at
+  // order 8, the sources its x stencils reach on the newest plane
+  // (components y and z, with cb there) and, untiled, those its y stencils
+  // reach on the newest row (x and z). In a tile the latter are still in
+  // L2: the tile's planes fit there, and asking for them again measured
+  // 6-8 % slower at 256^3. Without layers the sources' streams run long
+  // enough for the hardware prefetchers, and asking for them as well
+  // measured 3-8 % slower from 96^3 to 256^3 (on one thread and on two):
+  // a request to memory holds a fill buffer that the stencils' loads from
+  // L2 then wait for. With layers, where the rows run in short runs between
+  // the layer terms, leaving them out measured from 4 % slower to 6 %
+  // faster, so they stay there. (At order 2 the row's loops are short
+  // enough for the prefetchers, and asking costs more than it brings,
+  // except for rows taken in pairs; the layer terms' short loops do need
+  // it.)
   auto ask = [&](int64_t base, int64_t node, int64_t ahead,
                  bool targets) __attribute__((always_inline)) {
     if (!layered && targets) prefetch_targets(gd, f.dst, f.owed_ca, base, node, ahead);
-    if (M == 4) {
+    if (layered && M == 4) {
       const int64_t o = ahead * gd.nz, px = o + M * gd.plane, py = o + M * gd.nz;
       forward::prefetch_rows(gd.nz, f.src[1] + base + px, f.src[2] + base + px, f.cb + node + px);
       if (!tiled)
