@@ -51,7 +51,12 @@ NORVANE_CELL T curl_factor(T c, int scale, const float* h) {
 
 // N native vectors of targets at acc: x <- x + (cbs * v) * coef for each
 // term in order, the targets held in registers. Owed: the targets are first
-// rescaled, x <- x * ca.
+// rescaled, x <- x * ca. Every term forms its product cbs * v anew, as the
+// scatter did at the source: two loads and two multiplications a term.
+// Forming the products of the target's x plane once per source row instead
+// (a ring of 2M+1 rows per thread, on its stack) took about a third off the
+// uniform blocks' time, but forming the rows cost as much again: 9-11 %
+// slower at orders 2 and 4, and within noise at order 8.
 template <int N, bool Scaled, bool Owed>
 NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* cb,
                               const gather_term* t, int n, const float* h, const float* ca) {
@@ -75,10 +80,11 @@ NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* 
 // One block whose lanes receive different terms: the lanes a term skips
 // (coefficient 0) keep their value (a select, so a skipped lane is untouched
 // even by a signed zero). On 96-node rows the two row-end blocks take 10-30 %
-// of the backward's time (orders 2 to 8), much of it in their one chain of
-// dependent adds; yet taking the end blocks of a row's three components
-// together, up to four chains in flight, measured 5-11 % slower, and a
-// 16-bit lane mask in place of the compare was no faster.
+// of the backward's time (orders 2 to 8: what leaving them out saves), but
+// each block's adds form one dependent chain, and more chains in flight did
+// not pay: the end blocks of a row's three components taken together (up
+// to four chains) measured 5-11 % slower, a row's two end blocks taken
+// together no faster, and so was a 16-bit lane mask in place of the compare.
 template <bool Scaled>
 NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* cb,
                               const lane_term* t, int n, const float* h) {
