@@ -278,12 +278,11 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   // Forward z stencil of half-width MZ fits for MZ-1 <= k <= nz-1-MZ.
   const int64_t zf_lo = MZ - 1, zf_hi = nz - 1 - MZ;
   // Order 8: the lines of the row the sweep takes `rows_ahead` rows later
-  // (`ahead` rows further on in memory), the newest plane of each x stencil
-  // and the row's own arrays (see rows.hpp).
+  // (`ahead` rows further on in memory) on the newest plane of each x
+  // stencil (see rows.hpp).
   if constexpr (MZ == 4) {
     const int64_t o = ahead * sy;
-    prefetch_rows(nz, ez + o + MX * sx, ey + o + MX * sx, ex + o, hx + o, hy + o, hz + o, ca + o,
-                  cb + o);
+    prefetch_rows(nz, ez + o + MX * sx, ey + o + MX * sx);
   }
 
   if (i >= 1 && i_in && j_in) {
@@ -356,10 +355,9 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   constexpr bool Align = MZ >= 2 && MX == MZ && MY == MZ && !LX && !LY;  // see row_run
   // Backward z stencil of half-width MZ fits for MZ <= k <= nz-MZ.
   const int64_t zb_lo = MZ, zb_hi = nz - MZ;
-  if constexpr (MZ == 4) {  // as in h_row_t
+  if constexpr (MZ == 4) {  // as in h_row_t, and the newest row of hx's y stencil
     const int64_t o = ahead * sy;
-    prefetch_rows(nz, hz + o + (MX - 1) * sx, hy + o + (MX - 1) * sx, hx + o + MY * sy, ex + o,
-                  ey + o, ez + o, ca + o, cb + o);
+    prefetch_rows(nz, hz + o + (MX - 1) * sx, hy + o + (MX - 1) * sx, hx + o + MY * sy);
   }
 
   if (i_in && j >= 1 && j_in) {
