@@ -164,19 +164,19 @@ void force_pair_planes(bool on);
 // choice), for tests.
 void force_tile_columns(int64_t cols);
 
-// Some sweeps first ask for the lines of the row they take `rows_ahead`
-// rows later (`ahead` rows further on in memory, see tile_order).
-// Order-8 rows read each difference along x from 8 planes: with a row's
-// own arrays that is more streams than the hardware prefetchers follow, and
-// the loads from the newest plane miss; the forward rows ask for those. The
-// adjoint sweeps are the first of a step to touch their targets, in loops
-// too short to keep many misses in flight; they ask for the targets. Asking
-// for more measured slower: a request to memory holds an L1 fill buffer
-// until its line arrives, and the stencils' loads from L2 wait for a free
-// one (the forward's own arrays at order 8 cost 1-6 %, the transposes'
-// sources without layers 3-9 %). (The forward rows of orders 2 and 4 and
-// the order-2 curl transposes gain nothing: there the prefetchers keep up
-// and the extra instructions cost.)
+// Some sweeps first ask for the lines of the row they take `rows_ahead` rows
+// later (`ahead` rows further on in memory, see tile_order). Order-8 rows
+// read each difference along x from 8 planes: with a row's own arrays that is
+// more streams than the hardware prefetchers follow, and the loads from the
+// newest plane miss; the forward rows ask for those. The adjoint sweeps are
+// the first of a step to touch their targets, in loops too short to keep many
+// misses in flight; they ask for the targets (and, between the layer terms at
+// order 8, for the sources). Asking for more measured slower: a request to
+// memory holds an L1 fill buffer until its line arrives, and the stencils'
+// loads from L2 wait for a free one (asking for the forward's own arrays at
+// order 8 cost up to 5 %, for the transposes' sources without layers 3-9 %).
+// (The forward rows of orders 2 and 4 and the order-2 curl transposes gain
+// nothing: there the prefetchers keep up and the extra instructions cost.)
 // A prefetch never faults, so addresses past an array's end are harmless.
 // Both helpers are forced inline: called out of line from the row kernels,
 // the order-8 passes measured 25-30 % slower.
