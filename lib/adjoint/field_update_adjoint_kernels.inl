@@ -352,17 +352,14 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   // order 8, the sources its x stencils reach on the newest plane
   // (components y and z, with cb there) and, untiled, those its y stencils
   // reach on the newest row (x and z). In a tile the latter are still in
-  // L2: the tile's planes fit there, and asking for them again measured
-  // 6-8 % slower at 256^3. Without layers the sources' streams run long
-  // enough for the hardware prefetchers, and asking for them as well
-  // measured 3-8 % slower from 96^3 to 256^3 (on one thread and on two):
-  // a request to memory holds a fill buffer that the stencils' loads from
-  // L2 then wait for. With layers, where the rows run in short runs between
-  // the layer terms, leaving them out measured from 4 % slower to 6 %
-  // faster, so they stay there. (At order 2 the row's loops are short
-  // enough for the prefetchers, and asking costs more than it brings,
-  // except for rows taken in pairs; the layer terms' short loops do need
-  // it.)
+  // L2, and asking for them again measured 6-8 % slower at 256^3. Without
+  // layers the sources' streams run long enough for the hardware
+  // prefetchers, and asking for them too measured 3-9 % slower (see
+  // rows.hpp); with layers, where the rows run in short runs between the
+  // layer terms, leaving them out measured from 4 % slower to 6 % faster.
+  // (At order 2 the row's loops are short enough for the prefetchers, and
+  // asking costs more than it brings, except for rows taken in pairs; the
+  // layer terms' short loops do need it.)
   auto ask = [&](int64_t base, int64_t node, int64_t ahead,
                  bool targets) __attribute__((always_inline)) {
     if (!layered && targets) prefetch_targets(gd, f.dst, f.owed_ca, base, node, ahead);
