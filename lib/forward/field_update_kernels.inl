@@ -190,10 +190,10 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
 }
 
 // k_sweep of the x or y component C (0, 1) of a regular row that carries its
-// z layer corrections (LZ, see row_layers): the nodes of the low face, from
-// lo, and of the high face, up to hi, take their face's correction after
-// value(k, dz), from the z difference the curl has just formed (Plus: its
-// sign in the curl); the middle runs value alone.
+// z layer corrections (LZ, see row_layers): every node takes value(k, dz),
+// then the nodes of the low face, from lo, and of the high face, up to hi,
+// take their face's correction (Plus: the sign of the z difference in the
+// curl).
 template <int MZ, bool Forward, bool Align, bool LZ, int C, bool Plus, class Value>
 __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_t ahead, int64_t lo,
                                                      int64_t hi, int64_t full_lo, int64_t full_hi,
@@ -219,8 +219,18 @@ __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_
       const float* next = z->psi[C] + ahead * z->psi_stride;
       for (const int64_t o : {-z->n, int64_t{0}, z->n}) __builtin_prefetch(next + o, 1);
     }
-    // Node o = k - k0 of a face [k0, k1]: profile values r[o + m*n]; memory
-    // psi[-o] (low, dir = -1) or psi[o] (high, dir = 1).
+    // The row first takes its update alone, in the loops of a row without z
+    // faces; then each face node's correction follows, from the stored
+    // update and the same z difference formed again: the same operations on
+    // the same operands, so the same bits as correcting inside the update.
+    // Inside it, the face nodes ran one by one (a face is too short for a
+    // vector loop of its own) and cut the row's aligned run in three; this
+    // way, 96^3 with layers ran 8 % (order 4) and 14 % (order 8) faster.
+    // (Face nodes in whole vectors, with the lanes past the face dropped,
+    // measured slower than one by one.) Node o = k - k0 of a face [k0, k1]:
+    // profile values r[o + m*n]; memory psi[-o] (low, dir = -1) or psi[o]
+    // (high, dir = 1).
+    k_sweep<MZ, Forward, Align>(lo, hi, full_lo, full_hi, nz, order, f, out, value);
     auto face = [&](const row_layers::z_face& z, int64_t k0, int64_t k1, int64_t dir) __attribute__((always_inline)) {
       const float* __restrict r = z.r;
       float* __restrict psi = z.psi[C];
@@ -228,12 +238,11 @@ __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_
       k_sweep<MZ, Forward, false>(k0, k1, full_lo, full_hi, nz, order, f, out,
                                   [&](int64_t k, float d) __attribute__((always_inline)) {
         const int64_t o = k - k0;
-        return layer_correct<Plus>(value(k, d), cs[k], d, h, r[o], r[n + o], r[2 * n + o],
+        return layer_correct<Plus>(out[k], cs[k], d, h, r[o], r[n + o], r[2 * n + o],
                                    r[3 * n + o], psi[dir * o]);
       });
     };
     if (zl.n > 0) face(zl, lo, l_end, -1);
-    k_sweep<MZ, Forward, Align>(l_end + 1, h_start - 1, full_lo, full_hi, nz, order, f, out, value);
     if (zh.n > 0) face(zh, h_start, hi, 1);
   }
 }
