@@ -92,12 +92,12 @@ NORVANE_CELL float layer_correct(float F, float c, float D, float h, float r0m1,
 // formed, and it adds with the sign of that difference in the curl. The few
 // nodes an x or y correction reaches outside the interior k range (k = 0 and
 // nz-1 of hz, ex and ey) are corrected after the loop. Above half-width 1
-// the z corrections of the x and y components come last in the same node
-// updates: on a regular row the low z face's nodes start at the component's
+// the row kernels take the z corrections of the x and y components too,
+// last: on a regular row the low z face's nodes start at the component's
 // first node (k = 0 for H, 1 for E) and the high face's end at nz-2, its
-// last one, so a row's k loop splits into the low face, the middle and the
-// high face. At half-width 1 they follow the whole row update, node by node
-// in the order x, y, z as well.
+// last one, and each component's face nodes are corrected right after its
+// k loop. At half-width 1 they follow the whole row update, node by node in
+// the order x, y, z as well.
 struct row_layers {
   struct plane_term {
     float* psi;  // memory at k = 0 of the row

@@ -8,7 +8,7 @@
 // along the row, so k is a vector loop; in this general sweep the z faces
 // cover a few nodes at each row end and stay scalar. Rows that carry both z
 // terms take the z loop below instead (see layered_row), and regular rows
-// take their x and y corrections, and above half-width 1 their z ones, inside
+// take their x and y corrections, and above half-width 1 their z ones, in
 // the update kernels.
 #include <algorithm>
 #include <type_traits>
@@ -254,8 +254,9 @@ void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i
 }
 
 // A row's update followed by its layer corrections: on regular rows the x
-// and y corrections inside the update loops, and the z ones there too except
-// at half-width 1, where the z loop above takes them right after the update;
+// and y corrections inside the update loops and the z ones in the update
+// kernels after each loop, except at half-width 1, where the z loop above
+// takes them right after the update;
 // elsewhere the general sweep over the x and y faces after the update, then
 // the z loop (or the general sweep over the z faces too, where the z loop
 // does not apply).
