@@ -275,10 +275,11 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
   if (mode == row_mode::regular) {
     pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j, ahead);
     // At half-width 1 the z loop, taking both faces' nodes in pairs, measured
-    // faster than the faces inside the update (there the row's update is so
-    // cheap that the face loops' short vectors and scalar tails dominate);
-    // the wider stencils gain from the z differences the update has already
-    // formed (128^3, 10-cell layers: order 4 6 %, order 8 17 % faster).
+    // faster than the faces in the update kernels (there the row's update is
+    // so cheap that the face loops' short vectors and scalar tails dominate);
+    // the wider stencils measured faster there, each component's faces right
+    // after its loop (128^3, 10-cell layers: orders 4 and 8 8-9 % faster
+    // than the z loop).
     if (kernels::half_width(a.order) == 1) z_layers_row<ESide, 1>(a, t, s, i, j);
     return;
   }
