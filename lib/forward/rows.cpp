@@ -60,6 +60,10 @@ int64_t tile_columns(const pass_args& a) {
 bool pair_planes(const pass_args& a) {
   if (g_forced_pairs) return true;
   if (a.order != 2 || tile_columns(a) < a.g.ny) return false;
+  return large_planes(a);
+}
+
+bool large_planes(const pass_args& a) {
   return 8 * a.g.plane * int64_t{sizeof(float)} >= tile_budget();
 }
 

@@ -156,6 +156,11 @@ int64_t tile_columns(const pass_args& a);
 // time (pair_order); see rows.cpp.
 bool pair_planes(const pass_args& a);
 
+// Whether eight planes of one array outgrow the share of L2 a tile may keep
+// (128^3 and up on a 2 MB L2): below that a sweep finds most lines it
+// returns to in the caches, and asking for them gains nothing.
+bool large_planes(const pass_args& a);
+
 // Makes those transposes pair their rows at every order, tiled or not
 // (false: back to the automatic choice), for tests.
 void force_pair_planes(bool on);
