@@ -203,4 +203,37 @@ TEST(ForwardVsReferenceLarge, SixteenBitRightHandSidesFromAMultiPageScratch) {
   }
 }
 
+// Planes of 256 x 256 nodes are large on any L2 up to 8 MiB, and there the
+// order-2 rows' z loop asks ahead for its faces' coefficients and memories,
+// across the tile and shot edges of the sweep: still the reference's bits,
+// with 1 and 2 threads.
+TEST(ForwardVsReferenceLarge, OrderTwoLayersOnLargePlanes) {
+  nt::order_guard guard(2);
+  std::mt19937 rng(29);
+  nt::sim_case c = nt::random_case(rng, 2);
+  c.nx = 6;
+  c.ny = c.nz = 256;
+  c.n_shots = 2;
+  c.nt = 3;
+  const int widths[6] = {2, 2, 5, 6, 7, 4};
+  for (int f = 0; f < 6; ++f) c.pml[f] = widths[f], c.prof_e[f].clear(), c.prof_h[f].clear();
+  c.n_src = 1;
+  c.n_rec = 1;
+  c.src_pos.clear();
+  c.rec_pos.clear();
+  for (int s = 0; s < c.n_shots; ++s) {
+    c.src_pos.insert(c.src_pos.end(), {3, 100, 120});
+    c.rec_pos.insert(c.rec_pos.end(), {2, 90, 10});
+  }
+  fill_randomly(c, rng, false);
+  nt::sim_case ref = c;
+  ref.run_forward(&norvane_ref::forward);
+  for (int threads : {1, 2}) {
+    omp_set_num_threads(threads);
+    nt::sim_case lib = c;
+    lib.run_forward(&::forward);
+    EXPECT_EQ(nt::compare_forward(lib, ref), "") << threads << " threads";
+  }
+}
+
 }  // namespace
