@@ -205,8 +205,8 @@ TEST(ForwardVsReferenceLarge, SixteenBitRightHandSidesFromAMultiPageScratch) {
 
 // Planes of 256 x 256 nodes are large on any L2 up to 8 MiB, and there the
 // order-2 rows' z loop asks ahead for its faces' coefficients and memories,
-// across the tile and shot edges of the sweep: still the reference's bits,
-// with 1 and 2 threads.
+// across the plane and shot edges of the sweep (and past the arrays' ends
+// on the last rows): still the reference's bits, with 1 and 2 threads.
 TEST(ForwardVsReferenceLarge, OrderTwoLayersOnLargePlanes) {
   nt::order_guard guard(2);
   std::mt19937 rng(29);
