@@ -57,6 +57,10 @@ NORVANE_CELL T curl_factor(T c, int scale, const float* h) {
 // (a ring of 2M+1 rows per thread, on its stack) took about a third off the
 // uniform blocks' time, but forming the rows cost as much again: 9-11 %
 // slower at orders 2 and 4, and within noise at order 8.
+// The blocks are bound by their arithmetic: at order 4 on 96^3, leaving out
+// the multiplication by the coefficient (a timing experiment) saved 8 %. At
+// order 2, where every coefficient is +-1, adding or subtracting cbs * v
+// instead (the same bits) measured within noise, though.
 template <int N, bool Scaled, bool Owed>
 NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* cb,
                               const gather_term* t, int n, const float* h, const float* ca) {
@@ -85,6 +89,11 @@ NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* 
 // not pay: the end blocks of a row's three components taken together (up
 // to four chains) measured 5-11 % slower, a row's two end blocks taken
 // together no faster, and so was a 16-bit lane mask in place of the compare.
+// What they cost is their terms' work, not the masks: as single-vector
+// uniform blocks of the interior terms (a timing experiment, wrong sums)
+// they saved only 4 % at orders 4 and 8, with four chains no more. Fully
+// unrolled term loops, or the source picked by compares instead of a load,
+// measured within noise.
 template <bool Scaled>
 NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* cb,
                               const lane_term* t, int n, const float* h) {
