@@ -5,6 +5,7 @@
 #pragma once
 
 #include "lib/adjoint/field_update_adjoint.hpp"
+#include "lib/adjoint/layer_plan.hpp"
 #include "lib/forward/layers.hpp"
 #include "lib/interface/args.hpp"
 
@@ -14,9 +15,9 @@ struct adjoint_kernels {
   void (*e_update)(const pass_args& a, const gather_plan& plan, bool targets_owed);
   void (*h_update)(const pass_args& a, const gather_plan& plan, bool targets_owed);
   void (*h_rescale)(const pass_args& a);
-  void (*e_update_layers)(const pass_args& a, const gather_plan& plan, const forward::layer_table& t,
+  void (*e_update_layers)(const pass_args& a, const gather_plan& plan, const side_plan& P,
                           bool targets_owed);
-  void (*h_update_layers)(const pass_args& a, const gather_plan& plan, const forward::layer_table& t,
+  void (*h_update_layers)(const pass_args& a, const gather_plan& plan, const side_plan& P,
                           bool targets_owed);
   void (*material)(const backward_args& a, int t);
 };

@@ -22,13 +22,13 @@ void h_update_adjoint(const pass_args& a, const gather_plan& p, bool targets_owe
   active().h_update(a, p, targets_owed);
 }
 void h_rescale_adjoint(const pass_args& a) { active().h_rescale(a); }
-void e_update_layers_adjoint(const pass_args& a, const gather_plan& p, const forward::layer_table& t,
+void e_update_layers_adjoint(const pass_args& a, const gather_plan& p, const side_plan& P,
                              bool targets_owed) {
-  active().e_update_layers(a, p, t, targets_owed);
+  active().e_update_layers(a, p, P, targets_owed);
 }
-void h_update_layers_adjoint(const pass_args& a, const gather_plan& p, const forward::layer_table& t,
+void h_update_layers_adjoint(const pass_args& a, const gather_plan& p, const side_plan& P,
                              bool targets_owed) {
-  active().h_update_layers(a, p, t, targets_owed);
+  active().h_update_layers(a, p, P, targets_owed);
 }
 void material_gradients(const backward_args& a, int t) { active().material(a, t); }
 

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "lib/adjoint/gather_plan.hpp"
+#include "lib/adjoint/layer_plan.hpp"
 #include "lib/forward/layers.hpp"
 
 namespace norvane::adjoint {
@@ -17,9 +18,10 @@ namespace norvane::adjoint {
 // targets from the same sources, the layer terms first. `targets_owed`: the
 // targets (adjoint H in D and E, E in F and G) still owe the previous
 // phase's rescaling by ca; each row takes it just before its first addition.
-void e_update_layers_adjoint(const pass_args& a, const gather_plan& plan,
-                             const forward::layer_table& t, bool targets_owed);  // phases D, E
-void h_update_layers_adjoint(const pass_args& a, const gather_plan& plan,
-                             const forward::layer_table& t, bool targets_owed);  // phases F, G
+// `P` is the side's plan (the E side's for D and E), the calling thread's own.
+void e_update_layers_adjoint(const pass_args& a, const gather_plan& plan, const side_plan& P,
+                             bool targets_owed);  // phases D, E
+void h_update_layers_adjoint(const pass_args& a, const gather_plan& plan, const side_plan& P,
+                             bool targets_owed);  // phases F, G
 
 }  // namespace norvane::adjoint

@@ -5,6 +5,8 @@
 //   -> E-layer^T -> E-update^T -> H-layer^T -> H-update^T.
 // Phase conditions depend on shared inputs only; a conditional phase's
 // barrier exists only when the phase does.
+#include <optional>
+
 #include "lib/adjoint/field_update_adjoint.hpp"
 #include "lib/adjoint/layers_adjoint.hpp"
 #include "lib/adjoint/material_gradient.hpp"
@@ -27,14 +29,17 @@ void run(const backward_args& a) {
   const bool want_material = (a.want_grad_eps_r != 0 || a.want_grad_sigma != 0) && a.snap.enabled;
 #pragma omp parallel
   {
+    // Every thread's own plans of the layer transposes, for the whole call.
+    std::optional<side_plan> e_side, h_side;
+    if (a.any_pml) e_side.emplace(a, e_layers, true), h_side.emplace(a, h_layers, false);
     for (int t = a.nt - 1; t >= 0; --t) {
       inject_residuals(a, t);
       if (a.want_grad_wavelet) wavelet_gradient(a, t);
       if (want_material && t % a.snap.interval == 0) material_gradients(a, t);
       const bool h_owed = t != a.nt - 1;
       if (a.any_pml) {
-        e_update_layers_adjoint(a, e_plan, e_layers, h_owed);
-        h_update_layers_adjoint(a, h_plan, h_layers, true);
+        e_update_layers_adjoint(a, e_plan, *e_side, h_owed);
+        h_update_layers_adjoint(a, h_plan, *h_side, true);
       } else {
         e_update_adjoint(a, e_plan, h_owed);
         h_update_adjoint(a, h_plan, true);
