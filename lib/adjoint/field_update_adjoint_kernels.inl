@@ -57,8 +57,8 @@ NORVANE_CELL T curl_factor(T c, int scale, const float* h) {
 // (a ring of 2M+1 rows per thread, on its stack) took about a third off the
 // uniform blocks' time, but forming the rows cost as much again: 9-11 %
 // slower at orders 2 and 4, and within noise at order 8.
-// The blocks are bound by their arithmetic: at order 4 on 96^3, leaving out
-// the multiplication by the coefficient (a timing experiment) saved 8 %. At
+// The blocks are partly bound by their arithmetic: at order 4 on 96^3, leaving
+// out the multiplication by the coefficient (a timing experiment) saved 8 %. At
 // order 2, where every coefficient is +-1, adding or subtracting cbs * v
 // instead (the same bits) measured within noise, though.
 template <int N, bool Scaled, bool Owed>

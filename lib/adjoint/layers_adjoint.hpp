@@ -18,7 +18,8 @@ namespace norvane::adjoint {
 // targets from the same sources, the layer terms first. `targets_owed`: the
 // targets (adjoint H in D and E, E in F and G) still owe the previous
 // phase's rescaling by ca; each row takes it just before its first addition.
-// `P` is the side's plan (the E side's for D and E), the calling thread's own.
+// `P` is the side's plan (the E side's for D and E), the calling thread's own:
+// the sweeps write its rows of source values.
 void e_update_layers_adjoint(const pass_args& a, const gather_plan& plan, const side_plan& P,
                              bool targets_owed);  // phases D, E
 void h_update_layers_adjoint(const pass_args& a, const gather_plan& plan, const side_plan& P,

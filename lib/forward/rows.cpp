@@ -41,11 +41,11 @@ int64_t tile_budget() {
 // memory there, the order-8 transposes lost 2-9 % against no tiles.
 //
 // The shots go one after the other, each reading the coefficient rows
-// again. Row (i, j) of every shot in turn reads them once for all, but holds
-// the x planes of every shot at once: on 96^3 with four shots the order-2
-// forward without layers gained 8 %, yet with layers it lost 16-30 % and
-// the backward 19-20 %; at orders 4 and 8 the planes outgrow the L2 (untiled
-// 10 % and up to 2.3 times slower, tiled for them 30 % slower).
+// again. Taking row (i, j) of every shot in turn would read them once for
+// all, but hold the x planes of every shot at once: on 96^3 with four shots
+// the order-2 forward without layers gained 8 %, yet with layers it lost
+// 16-30 % and the backward 19-20 %; at orders 4 and 8 the planes outgrow the
+// L2 (untiled 10 % and up to 2.3 times slower, tiled for them 30 % slower).
 int64_t tile_columns(const pass_args& a) {
   if (g_forced_tile_columns > 0) return g_forced_tile_columns;
   const int64_t column = int64_t{a.order} * 2 * a.g.nz * int64_t{sizeof(float)};
