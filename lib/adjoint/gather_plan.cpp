@@ -3,8 +3,7 @@
 #include "lib/adjoint/gather_plan.hpp"
 
 #include <algorithm>
-#include <string>
-#include <unordered_map>
+#include <cstring>
 
 #include "lib/kernels/staggered_diff.hpp"
 
@@ -140,10 +139,6 @@ int64_t gather_plan::axis_classes::representative(int cls) const {
 
 namespace {
 
-bool same_term(const gather_term& p, const gather_term& q) {
-  return p.offset == q.offset && p.coef == q.coef && p.comp == q.comp && p.scale == q.scale;
-}
-
 // Segments of one row: boundaries wherever a term starts or stops reaching.
 void cut_segments(const std::vector<ranged_term>& out, std::vector<gather_segment>& segments,
                   std::vector<gather_term>& terms) {
@@ -164,36 +159,123 @@ void cut_segments(const std::vector<ranged_term>& out, std::vector<gather_segmen
   }
 }
 
+// A running 64-bit hash over fields (never over padding), a word at a time.
+struct hasher {
+  uint64_t h = 0x243f6a8885a308d3ull;
+  void word(uint64_t v) {
+    h = (h ^ v) * 0x9e3779b97f4a7c15ull;
+    h ^= h >> 29;
+  }
+  void add(int64_t v) { word(static_cast<uint64_t>(v)); }
+  void add(int v) { word(static_cast<uint32_t>(v)); }
+  void add(float v) {
+    uint32_t b;
+    std::memcpy(&b, &v, sizeof b);
+    word(b);
+  }
+  template <std::size_t N>
+  void add(const float (&v)[N]) {
+    for (float f : v) add(f);
+  }
+};
+
+void hash_fields(hasher& hs, const gather_term& t) {
+  hs.add(t.offset), hs.add(t.coef), hs.add(t.comp), hs.add(t.scale);
+}
+void hash_fields(hasher& hs, const lane_term& t) {
+  hs.add(t.offset), hs.add(t.comp), hs.add(t.scale), hs.add(t.coef);
+}
+void hash_fields(hasher& hs, const ranged_term& r) {
+  hs.add(r.k0), hs.add(r.k1), hash_fields(hs, r.t);
+}
+
+// Field-wise equality, coefficients compared bit for bit.
+bool same_bits(float p, float q) { return std::memcmp(&p, &q, sizeof p) == 0; }
+bool same(const gather_term& p, const gather_term& q) {
+  return p.offset == q.offset && same_bits(p.coef, q.coef) && p.comp == q.comp && p.scale == q.scale;
+}
+bool same(const lane_term& p, const lane_term& q) {
+  return p.offset == q.offset && p.comp == q.comp && p.scale == q.scale &&
+         std::memcmp(p.coef, q.coef, sizeof p.coef) == 0;
+}
+bool same(const ranged_term& p, const ranged_term& q) {
+  return p.k0 == q.k0 && p.k1 == q.k1 && same(p.t, q.t);
+}
+
+// Hash of pool[first ..) and whether pool[a ..) and pool[b ..) agree in
+// their first `count` entries.
 template <class T>
-void append_bytes(std::string& key, const T& v) {
-  key.append(reinterpret_cast<const char*>(&v), sizeof v);
+uint64_t hash_of(const std::vector<T>& pool, int first) {
+  hasher hs;
+  hs.add(static_cast<int64_t>(pool.size() - first));
+  for (size_t q = first; q < pool.size(); ++q) hash_fields(hs, pool[q]);
+  return hs.h;
 }
-
-void append_key(std::string& key, const gather_term& t) {
-  append_bytes(key, t.offset), append_bytes(key, t.coef), append_bytes(key, t.comp);
-  append_bytes(key, t.scale);
-}
-
-void append_key(std::string& key, const lane_term& t) {
-  append_bytes(key, t.offset), append_bytes(key, t.comp), append_bytes(key, t.scale);
-  append_bytes(key, t.coef);
-}
-
-// Rows of different classes share most of their term lists, so equal lists
-// are stored once: the list just appended from `first` on is dropped again
-// when an equal one exists, and that one's start is returned.
 template <class T>
-int intern(std::vector<T>& pool, int first, std::unordered_map<std::string, int>& seen) {
-  std::string key;
-  for (size_t q = first; q < pool.size(); ++q) append_key(key, pool[q]);
-  const auto [at, fresh] = seen.emplace(std::move(key), first);
-  if (!fresh) pool.resize(first);
-  return at->second;
+bool same_lists(const std::vector<T>& pool, int a, int b, int count) {
+  for (int q = 0; q < count; ++q)
+    if (!same(pool[a + q], pool[b + q])) return false;
+  return true;
 }
+
+// Term lists stored end to end in one pool and found again by content. Rows
+// of different classes share most of their lists, so equal lists are stored
+// once: `intern` takes the list just appended from `first` on and, when an
+// equal one is stored already, drops the copy and returns that one's entry;
+// otherwise it keeps the list under `tag` and returns null.
+template <class T>
+class list_index {
+ public:
+  struct stored {
+    uint64_t hash;
+    int first, count;
+    std::size_t tag;
+  };
+
+  const stored* intern(std::vector<T>& pool, int first, std::size_t tag = 0) {
+    const int count = static_cast<int>(pool.size()) - first;
+    const uint64_t h = hash_of(pool, first);
+    std::size_t q = h & mask_;
+    for (; slots_[q] >= 0; q = (q + 1) & mask_) {
+      const stored& s = lists_[slots_[q]];
+      if (s.hash == h && s.count == count && same_lists(pool, s.first, first, count)) {
+        pool.resize(first);
+        return &s;
+      }
+    }
+    slots_[q] = static_cast<int>(lists_.size());
+    lists_.push_back({h, first, count, tag});
+    if (2 * lists_.size() > slots_.size()) grow();
+    return nullptr;
+  }
+
+  // Start of the stored list equal to the one appended from `first` on.
+  int start(std::vector<T>& pool, int first) {
+    const stored* s = intern(pool, first);
+    return s ? s->first : first;
+  }
+
+ private:
+  // Open addressing with linear probing, at most half full.
+  void grow() {
+    slots_.assign(2 * slots_.size(), -1);
+    mask_ = slots_.size() - 1;
+    for (std::size_t e = 0; e < lists_.size(); ++e) {
+      std::size_t q = lists_[e].hash & mask_;
+      while (slots_[q] >= 0) q = (q + 1) & mask_;
+      slots_[q] = static_cast<int>(e);
+    }
+  }
+
+  std::vector<stored> lists_;
+  std::vector<int> slots_ = std::vector<int>(64, -1);
+  std::size_t mask_ = 63;
+};
 
 // Term lists already stored, by content.
 struct interned {
-  std::unordered_map<std::string, int> terms, lane_terms;
+  list_index<gather_term> terms;
+  list_index<lane_term> lane_terms;
 };
 
 // Blocks of one row of nz >= block_lanes targets whose node `a1` (0 <= a1 <
@@ -221,12 +303,11 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, int64_t a1,
         // nothing reaches these targets
       } else if (prev && prev->uniform && prev->count == count &&
                  prev->k + prev->n_blocks * block_lanes == k &&
-                 std::equal(terms.begin() + prev->first, terms.begin() + prev->first + count,
-                            terms.begin() + first, same_term)) {
+                 same_lists(terms, prev->first, first, count)) {
         ++prev->n_blocks;
         terms.resize(first);
       } else {
-        pieces.push_back({k, 1, true, intern(terms, first, seen.terms), count});
+        pieces.push_back({k, 1, true, seen.terms.start(terms, first), count});
       }
     } else {
       // Consecutive terms from one source offset (the single targets near
@@ -251,7 +332,7 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, int64_t a1,
         for (int64_t l = l0; l <= l1; ++l) cur->coef[l] = r.t.coef;
       }
       const int count = static_cast<int>(lane_terms.size()) - first;
-      if (count > 0) pieces.push_back({k, 1, false, intern(lane_terms, first, seen.lane_terms), count});
+      if (count > 0) pieces.push_back({k, 1, false, seen.lane_terms.start(lane_terms, first), count});
     }
     done = hi + 1;
   }
@@ -285,6 +366,12 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
   per_phase = size_t{3} * x.count * y.count;
   rows.resize(phases.size() * per_phase);
   interned seen;
+  // The classes cover the widest stencil's reach, so rows of several classes
+  // often receive the same ordered terms: those share one plan per phase.
+  // `kept` holds the term lists of the rows planned so far, indexed apart
+  // for the shot's end rows (which run as segments) and the others.
+  std::vector<ranged_term> kept;
+  list_index<ranged_term> planned[2];
   for (int c = 0; c < 3; ++c) {
     for (int cx = 0; cx < x.count; ++cx) {
       for (int cy = 0; cy < y.count; ++cy) {
@@ -296,6 +383,13 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
         // after the last row of a shot's grid.
         const bool end_row = (i == 0 && j == 0) || (i == a.g.nx - 1 && j == a.g.ny - 1);
         const size_t at = (size_t(c) * x.count + cx) * y.count + cy;
+        const int first_kept = static_cast<int>(kept.size());
+        kept.insert(kept.end(), b.out.begin(), b.out.end());
+        if (const auto* same_row = planned[end_row].intern(kept, first_kept, at)) {
+          for (size_t ps = 0; ps < phases.size(); ++ps)
+            rows[ps * per_phase + at] = rows[ps * per_phase + same_row->tag];
+          continue;
+        }
         if (nz < block_lanes || end_row) {
           const int first = static_cast<int>(segments.size());
           cut_segments(b.out, segments, terms);
