@@ -1,9 +1,11 @@
 // Building the gather plans: the contributions a one-thread scatter sweep
-// would add to each target, recorded in its order, then cut into segments.
+// would add to each target, recorded in its order, then cut into blocks or
+// segments.
 #include "lib/adjoint/gather_plan.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "lib/kernels/staggered_diff.hpp"
 
@@ -141,8 +143,8 @@ namespace {
 
 // Segments of one row: boundaries wherever a term starts or stops reaching.
 void cut_segments(const std::vector<ranged_term>& out, std::vector<gather_segment>& segments,
-                  std::vector<gather_term>& terms) {
-  std::vector<int64_t> cuts;
+                  std::vector<gather_term>& terms, std::vector<int64_t>& cuts) {
+  cuts.clear();
   for (const ranged_term& r : out) {
     cuts.push_back(r.k0);
     cuts.push_back(r.k1 + 1);
@@ -221,8 +223,8 @@ bool same_lists(const std::vector<T>& pool, int a, int b, int count) {
 // Term lists stored end to end in one pool and found again by content. Rows
 // of different classes share most of their lists, so equal lists are stored
 // once: `intern` takes the list just appended from `first` on and, when an
-// equal one is stored already, drops the copy and returns that one's entry;
-// otherwise it keeps the list under `tag` and returns null.
+// equal one is stored already, drops the copy and returns that one's entry
+// (a copy); otherwise it keeps the list under `tag` and returns nothing.
 template <class T>
 class list_index {
  public:
@@ -232,7 +234,7 @@ class list_index {
     std::size_t tag;
   };
 
-  const stored* intern(std::vector<T>& pool, int first, std::size_t tag = 0) {
+  std::optional<stored> intern(std::vector<T>& pool, int first, std::size_t tag = 0) {
     const int count = static_cast<int>(pool.size()) - first;
     const uint64_t h = hash_of(pool, first);
     std::size_t q = h & mask_;
@@ -240,18 +242,18 @@ class list_index {
       const stored& s = lists_[slots_[q]];
       if (s.hash == h && s.count == count && same_lists(pool, s.first, first, count)) {
         pool.resize(first);
-        return &s;
+        return s;
       }
     }
     slots_[q] = static_cast<int>(lists_.size());
     lists_.push_back({h, first, count, tag});
     if (2 * lists_.size() > slots_.size()) grow();
-    return nullptr;
+    return std::nullopt;
   }
 
   // Start of the stored list equal to the one appended from `first` on.
   int start(std::vector<T>& pool, int first) {
-    const stored* s = intern(pool, first);
+    const std::optional<stored> s = intern(pool, first);
     return s ? s->first : first;
   }
 
@@ -369,8 +371,10 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
   // The classes cover the widest stencil's reach, so rows of several classes
   // often receive the same ordered terms: those share one plan per phase.
   // `kept` holds the term lists of the rows planned so far, indexed apart
-  // for the shot's end rows (which run as segments) and the others.
+  // for the shot's first and last rows (which always run as segments) and
+  // the others.
   std::vector<ranged_term> kept;
+  std::vector<int64_t> cuts;  // cut_segments' scratch
   list_index<ranged_term> planned[2];
   for (int c = 0; c < 3; ++c) {
     for (int cx = 0; cx < x.count; ++cx) {
@@ -385,14 +389,14 @@ gather_plan::gather_plan(const pass_args& a, bool h_transpose) : x(a.g.nx), y(a.
         const size_t at = (size_t(c) * x.count + cx) * y.count + cy;
         const int first_kept = static_cast<int>(kept.size());
         kept.insert(kept.end(), b.out.begin(), b.out.end());
-        if (const auto* same_row = planned[end_row].intern(kept, first_kept, at)) {
+        if (const auto same_row = planned[end_row].intern(kept, first_kept, at)) {
           for (size_t ps = 0; ps < phases.size(); ++ps)
             rows[ps * per_phase + at] = rows[ps * per_phase + same_row->tag];
           continue;
         }
         if (nz < block_lanes || end_row) {
           const int first = static_cast<int>(segments.size());
-          cut_segments(b.out, segments, terms);
+          cut_segments(b.out, segments, terms, cuts);
           const row_plan rp{false, first, static_cast<int>(segments.size()) - first};
           for (size_t ps = 0; ps < phases.size(); ++ps) rows[ps * per_phase + at] = rp;
           continue;

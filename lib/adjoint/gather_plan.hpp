@@ -18,9 +18,10 @@
 // first vector boundary falls, carry per-lane coefficients (rows
 // that cannot use blocks are cut into segments of targets with equal terms
 // instead). Rows differ only within a stencil's reach of the x and y faces,
-// so the rows of a component fall into a few classes per axis; classes whose
-// rows receive the same ordered terms share one plan, built once per phase
-// and call.
+// so the rows of a component fall into a few classes per axis. Rows that
+// receive the same ordered terms (of any class or component) and are alike
+// in being a shot's first or last row or not share one plan, built once per
+// phase and call.
 #pragma once
 
 #include <array>
