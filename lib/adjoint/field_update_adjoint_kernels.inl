@@ -9,11 +9,14 @@
 // ca_e or ca_h is left to the next phase that adds into the field, which
 // rescales each of its target rows before adding into it (the sweep below
 // serves only the last step's adjoint H). The uniform blocks inside the
-// rescaled range multiply their targets as they load them, which spares the
-// row a separate pass; the rest of the range is rescaled first.
+// rescaled range, and the mixed blocks after them, multiply their targets
+// as they load them, which spares the row a separate pass; the rest of the
+// range is rescaled first.
 #include "lib/adjoint/field_update_adjoint.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -81,6 +84,13 @@ NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* 
   for (int u = 0; u < N; ++u) store(acc + u * V, x[u]);
 }
 
+// Lanes [lo, hi) of a block, with ca at the block's first target, owe the
+// rescaling x <- x * ca before their terms (ca null: none do).
+struct owed_lanes {
+  const float* ca;
+  int lo, hi;
+};
+
 // One block whose lanes receive different terms: the lanes a term skips
 // (coefficient 0) keep their value (a select, so a skipped lane is untouched
 // even by a signed zero). On 96-node rows the two row-end blocks take 10-30 %
@@ -96,10 +106,20 @@ NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* 
 // measured within noise.
 template <bool Scaled>
 NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* cb,
-                              const lane_term* t, int n, const float* h) {
+                              const lane_term* t, int n, const float* h, owed_lanes o) {
+  typedef int ivec __attribute__((vector_size(V * sizeof(int))));
   vec x[U];
 #pragma GCC unroll 8
   for (int u = 0; u < U; ++u) x[u] = load(acc + u * V);
+  if (o.ca) {
+#pragma GCC unroll 8
+    for (int u = 0; u < U; ++u) {
+      ivec lane;
+      for (int l = 0; l < V; ++l) lane[l] = u * V + l;
+      const vec r = x[u] * load(o.ca + u * V);
+      x[u] = ((lane >= o.lo) & (lane < o.hi)) != 0 ? r : x[u];
+    }
+  }
   for (int q = 0; q < n; ++q) {
     const float* cp = cb + t[q].offset;
     const float* vp = src[t[q].comp] + t[q].offset;
@@ -161,19 +181,38 @@ struct owed_range {
   bool covers(const gather_piece& p) const {
     return ca && p.uniform && p.k >= r0 && p.k + p.n_blocks * block_lanes - 1 <= r1;
   }
+
+  // The owed lanes of the mixed block p (ca null: none).
+  owed_lanes lanes_of(const gather_piece& p) const {
+    const int64_t lo = std::max<int64_t>(r0 - p.k, p.lane0), hi = std::min<int64_t>(r1 - p.k + 1, p.lane1);
+    if (!ca || lo >= hi) return {nullptr, 0, 0};
+    return {ca + p.k, static_cast<int>(lo), static_cast<int>(hi)};
+  }
 };
 
-// Rescales the targets of the owed range that no uniform piece covers.
-NORVANE_CELL void rescale_rest(const gather_plan& plan, const row_plan& rp, float* acc,
-                               const owed_range& o) {
+// Rescales the targets of the owed range that no piece rescales itself, and
+// returns the first of the pieces that follow the row's last uniform piece
+// inside the range (the row's count where none is inside): the mixed blocks
+// from there on rescale their own lanes in registers. Rescaled here, ahead
+// of the uniform pieces, the block at the row's far end was a line out of
+// the stream's order, a miss on nearly every row at 256^3; those at the
+// near end are next in the stream, and rescaled here cost less than in the
+// blocks.
+NORVANE_CELL int rescale_rest(const gather_plan& plan, const row_plan& rp, float* acc,
+                              const owed_range& o) {
+  int tail = rp.count;
+  for (int q = 0; q < rp.count; ++q)
+    if (o.covers(plan.pieces[rp.first + q])) tail = q + 1;
   int64_t k = o.r0;
   for (int q = 0; q < rp.count; ++q) {
     const gather_piece& p = plan.pieces[rp.first + q];
-    if (!o.covers(p)) continue;
-    scale_run(acc + k, o.ca + k, p.k - k);
-    k = p.k + p.n_blocks * block_lanes;
+    if (!o.covers(p) && (p.uniform || q < tail)) continue;
+    const int64_t stop = std::min(p.k + p.lane0, o.r1 + 1);
+    if (stop > k) scale_run(acc + k, o.ca + k, stop - k);
+    k = std::max(k, p.k + (p.n_blocks - 1) * block_lanes + p.lane1);
   }
   if (k <= o.r1) scale_run(acc + k, o.ca + k, o.r1 - k + 1);
+  return tail;
 }
 
 // Calls step(n, k) over the uniform piece p, n native vectors of targets
@@ -231,12 +270,13 @@ void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const floa
       run_segment<Scaled>(acc, src, cb, plan.segments[rp.first + q], plan.terms.data(), h);
     return;
   }
-  if (owed.ca) rescale_rest(plan, rp, acc, owed);
+  const int tail = owed.ca ? rescale_rest(plan, rp, acc, owed) : rp.count;
   for (int q = 0; q < rp.count; ++q) {
     const gather_piece& p = plan.pieces[rp.first + q];
     if (!p.uniform) {
       const float* s[3] = {src[0] + p.k, src[1] + p.k, src[2] + p.k};
-      mixed_block<Scaled>(acc + p.k, s, cb + p.k, plan.lane_terms.data() + p.first, p.count, h);
+      mixed_block<Scaled>(acc + p.k, s, cb + p.k, plan.lane_terms.data() + p.first, p.count, h,
+                          q >= tail ? owed.lanes_of(p) : owed_lanes{});
       continue;
     }
     const gather_term* t = plan.terms.data() + p.first;
@@ -281,15 +321,15 @@ void run_row_pair(const gather_plan& plan, const row_plan& ra, const row_plan& r
     run_row<Scaled>(plan, rb, b.acc, b.src, b.cb, h, b.owed);
     return;
   }
-  if (a.owed.ca) rescale_rest(plan, ra, a.acc, a.owed);
-  if (b.owed.ca) rescale_rest(plan, rb, b.acc, b.owed);
+  const int tail_a = a.owed.ca ? rescale_rest(plan, ra, a.acc, a.owed) : ra.count;
+  const int tail_b = b.owed.ca ? rescale_rest(plan, rb, b.acc, b.owed) : rb.count;
   for (int q = 0; q < ra.count; ++q) {
     const gather_piece &pa = plan.pieces[ra.first + q], &pb = plan.pieces[rb.first + q];
     if (!pa.uniform) {
-      for (const auto& [r, p] : {std::pair{&a, &pa}, std::pair{&b, &pb}}) {
+      for (const auto& [r, p, tail] : {std::tuple{&a, &pa, tail_a}, std::tuple{&b, &pb, tail_b}}) {
         const float* s[3] = {r->src[0] + p->k, r->src[1] + p->k, r->src[2] + p->k};
         mixed_block<Scaled>(r->acc + p->k, s, r->cb + p->k, plan.lane_terms.data() + p->first,
-                            p->count, h);
+                            p->count, h, q >= tail ? r->owed.lanes_of(*p) : owed_lanes{});
       }
       continue;
     }

@@ -89,11 +89,14 @@ struct lane_term {
 
 // n_blocks consecutive blocks from target k. A uniform piece gives every
 // lane of every block terms[first .. first+count); a mixed piece is one
-// block with lane_terms[first .. first+count).
+// block with lane_terms[first .. first+count), whose own targets are lanes
+// [lane0, lane1): the first and last blocks of a row overlap their
+// neighbours, and the lanes those take stay masked off here.
 struct gather_piece {
   int64_t k;
   int64_t n_blocks;
   bool uniform;
+  int8_t lane0, lane1;
   int first, count;
 };
 
