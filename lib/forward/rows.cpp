@@ -1,9 +1,11 @@
 // The tile widths of the row sweeps.
 #include "lib/forward/rows.hpp"
 
+#include <cpuid.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace norvane::forward {
 namespace {
@@ -20,6 +22,20 @@ int64_t tile_budget() {
     return l2 > 0 ? static_cast<int64_t>(l2) / 4 : int64_t{256} << 10;
   }();
   return budget;
+}
+
+// Whether the CPU is one of Intel's (CPUID leaf 0 vendor string).
+bool intel_cpu() {
+  static const bool intel = [] {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(0, &a, &b, &c, &d) == 0) return false;
+    char vendor[12];
+    std::memcpy(vendor, &b, 4);
+    std::memcpy(vendor + 4, &d, 4);
+    std::memcpy(vendor + 8, &c, 4);
+    return std::memcmp(vendor, "GenuineIntel", 12) == 0;
+  }();
+  return intel;
 }
 
 }  // namespace
@@ -64,9 +80,14 @@ int64_t tile_columns(const pass_args& a) {
 // the prefetchers follow (96^3 with four shots: 10 % slower). The wider
 // stencils' tiles keep their planes in L2, and pairs there measured up to
 // 12 % slower (orders 4 and 8 at 128^3 and 160^3, which are untiled).
+// Those gains were a Xeon's. On an AMD EPYC (Zen 5: 48 KB L1d, 1 MB L2),
+// where the second reads come back from L3 cheaply and the doubled streams
+// cost more, the pairs were slower at every size: 4-8 % at 96^3 (11 % with
+// four shots), 15-17 % at 128^3 and 160^3, 4-6 % at 192^3, 2 % at 256^3.
+// So only Intel CPUs take them.
 bool pair_planes(const pass_args& a) {
   if (g_forced_pairs) return true;
-  if (a.order != 2 || tile_columns(a) < a.g.ny) return false;
+  if (a.order != 2 || tile_columns(a) < a.g.ny || !intel_cpu()) return false;
   return large_planes(a);
 }
 
