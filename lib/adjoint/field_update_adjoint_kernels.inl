@@ -406,9 +406,12 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   // prefetchers, and asking for them too measured 3-9 % slower (see
   // rows.hpp); with layers, where the rows run in short runs between the
   // layer terms, leaving them out measured from 4 % slower to 6 % faster.
-  // (At order 2 the row's loops are short enough for the prefetchers, and
-  // asking costs more than it brings, except for rows taken in pairs; the
-  // layer terms' short loops do need it.)
+  // (At order 2 on a Xeon the row's loops are short enough for the
+  // prefetchers, and asking cost 14 % at 96^3 and 128^3, except for rows
+  // taken in pairs; on an AMD EPYC, which takes no pairs, asking measured
+  // 9-19 % faster at 96^3, up to 20 % at 64^3, and within noise from 128^3
+  // on. The layer terms' short loops do need it.)
+  const bool ask_targets = M >= 2 || !forward::intel_cpu();
   auto ask = [&](int64_t base, int64_t node, int64_t ahead,
                  bool targets) __attribute__((always_inline)) {
     if (!layered && targets) prefetch_targets(gd, f.dst, f.owed_ca, base, node, ahead);
@@ -431,7 +434,7 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   auto curl_row = [&](int64_t s, int64_t i, int64_t j, int64_t ahead) {
     const int64_t node = (i * gd.ny + j) * gd.nz;
     const int64_t base = s * gd.n_nodes + node;
-    ask(base, node, ahead, M >= 2);
+    ask(base, node, ahead, ask_targets);
     const float* sb[3] = {f.src[0] + base, f.src[1] + base, f.src[2] + base};
     for (int c = 0; c < 3; ++c) {
       const target_row r = target(c, s, i, j, sb);

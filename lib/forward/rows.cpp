@@ -24,7 +24,9 @@ int64_t tile_budget() {
   return budget;
 }
 
-// Whether the CPU is one of Intel's (CPUID leaf 0 vendor string).
+}  // namespace
+
+// The vendor string of CPUID leaf 0.
 bool intel_cpu() {
   static const bool intel = [] {
     unsigned a = 0, b = 0, c = 0, d = 0;
@@ -37,8 +39,6 @@ bool intel_cpu() {
   }();
   return intel;
 }
-
-}  // namespace
 
 // A row's x differences read two components of the other field at `order`
 // planes around it. Swept plane after plane, a source row is read again by

@@ -156,6 +156,11 @@ int64_t tile_columns(const pass_args& a);
 // time (pair_order); see rows.cpp.
 bool pair_planes(const pass_args& a);
 
+// Whether the CPU is one of Intel's. Two choices of the transposes measured
+// the other way round on an AMD EPYC (Zen 5) than on a Xeon: the rows in
+// pairs (pair_planes) and, at order 2, asking for the targets ahead.
+bool intel_cpu();
+
 // Whether eight planes of one array outgrow the share of L2 a tile may keep
 // (128^3 and up on a 2 MB L2): below that a sweep finds most lines it
 // returns to in the caches, and asking for them gains nothing.
