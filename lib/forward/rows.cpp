@@ -1,11 +1,9 @@
 // The tile widths of the row sweeps.
 #include "lib/forward/rows.hpp"
 
-#include <cpuid.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 
 namespace norvane::forward {
 namespace {
@@ -26,16 +24,10 @@ int64_t tile_budget() {
 
 }  // namespace
 
-// The vendor string of CPUID leaf 0.
 bool intel_cpu() {
   static const bool intel = [] {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (__get_cpuid(0, &a, &b, &c, &d) == 0) return false;
-    char vendor[12];
-    std::memcpy(vendor, &b, 4);
-    std::memcpy(vendor + 4, &d, 4);
-    std::memcpy(vendor + 8, &c, 4);
-    return std::memcmp(vendor, "GenuineIntel", 12) == 0;
+    __builtin_cpu_init();
+    return __builtin_cpu_is("intel") != 0;
   }();
   return intel;
 }
