@@ -9,14 +9,11 @@
 // ca_e or ca_h is left to the next phase that adds into the field, which
 // rescales each of its target rows before adding into it (the sweep below
 // serves only the last step's adjoint H). The uniform blocks inside the
-// rescaled range, and the mixed blocks after them, multiply their targets
-// as they load them, which spares the row a separate pass; the rest of the
-// range is rescaled first.
+// rescaled range multiply their targets as they load them, which spares the
+// row a separate pass; the rest of the range is rescaled first.
 #include "lib/adjoint/field_update_adjoint.hpp"
 
-#include <algorithm>
 #include <cstddef>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -84,13 +81,6 @@ NORVANE_CELL void uniform_run(float* acc, const float* const* src, const float* 
   for (int u = 0; u < N; ++u) store(acc + u * V, x[u]);
 }
 
-// Lanes [lo, hi) of a block, with ca at the block's first target, owe the
-// rescaling x <- x * ca before their terms (ca null: none do).
-struct owed_lanes {
-  const float* ca;
-  int lo, hi;
-};
-
 // One block whose lanes receive different terms: the lanes a term skips
 // (coefficient 0) keep their value (a select, so a skipped lane is untouched
 // even by a signed zero). On 96-node rows the two row-end blocks take 10-30 %
@@ -106,20 +96,10 @@ struct owed_lanes {
 // measured within noise.
 template <bool Scaled>
 NORVANE_CELL void mixed_block(float* acc, const float* const* src, const float* cb,
-                              const lane_term* t, int n, const float* h, owed_lanes o) {
-  typedef int ivec __attribute__((vector_size(V * sizeof(int))));
+                              const lane_term* t, int n, const float* h) {
   vec x[U];
 #pragma GCC unroll 8
   for (int u = 0; u < U; ++u) x[u] = load(acc + u * V);
-  if (o.ca) {
-#pragma GCC unroll 8
-    for (int u = 0; u < U; ++u) {
-      ivec lane;
-      for (int l = 0; l < V; ++l) lane[l] = u * V + l;
-      const vec r = x[u] * load(o.ca + u * V);
-      x[u] = (lane >= o.lo) & (lane < o.hi) ? r : x[u];
-    }
-  }
   for (int q = 0; q < n; ++q) {
     const float* cp = cb + t[q].offset;
     const float* vp = src[t[q].comp] + t[q].offset;
@@ -181,51 +161,26 @@ struct owed_range {
   bool covers(const gather_piece& p) const {
     return ca && p.uniform && p.k >= r0 && p.k + p.n_blocks * block_lanes - 1 <= r1;
   }
-
-  // Whether the piece p, the q-th of its row, rescales its owed targets
-  // itself: a uniform piece inside the range, or a mixed block from the
-  // row's piece `tail` on (see rescale_rest).
-  bool rescales_itself(const gather_piece& p, int q, int tail) const {
-    return ca && (covers(p) || (!p.uniform && q >= tail));
-  }
-
-  // The owed lanes that the mixed block p, the q-th of its row, rescales
-  // (ca null: none).
-  owed_lanes lanes_of(const gather_piece& p, int q, int tail) const {
-    if (!rescales_itself(p, q, tail)) return {nullptr, 0, 0};
-    const int64_t lo = std::max<int64_t>(r0 - p.k, p.lane0), hi = std::min<int64_t>(r1 - p.k + 1, p.lane1);
-    if (lo >= hi) return {nullptr, 0, 0};
-    return {ca + p.k, static_cast<int>(lo), static_cast<int>(hi)};
-  }
 };
 
-// Rescales the targets of the owed range that no piece rescales itself, and
-// returns the row's `tail`: the index after its last uniform piece inside
-// the range (the row's piece count where none is inside, or nothing is
-// owed). The mixed blocks from there on rescale their own lanes in
-// registers. Rescaled here, ahead of the uniform pieces, the block at the
-// row's far end was a line out of the stream's order, a miss on nearly
-// every row at 256^3; those at the near end are next in the stream, and
-// rescaled here cost less than in the blocks (4 % at 96^3, order 2).
-NORVANE_CELL int rescale_rest(const gather_plan& plan, const row_plan& rp, float* acc,
-                              const owed_range& o) {
-  if (!o.ca) return rp.count;
-  int tail = rp.count;
-  for (int q = rp.count - 1; q >= 0; --q)
-    if (o.covers(plan.pieces[rp.first + q])) {
-      tail = q + 1;
-      break;
-    }
+// Rescales the targets of the owed range that no uniform piece covers.
+// Ahead of the pieces, this reaches the row's far end out of the stream's
+// order: unasked, that line missed on nearly every row at 256^3 (a masked
+// load there held 60 % of the row driver's samples on an AMD EPYC). The
+// mixed blocks after the last covered piece taking their rescaling in
+// registers instead gained 5-7 % there, but once the targets were asked for
+// ahead, which brings that line too, it measured equal at 256^3 and 2-9 %
+// slower at 64^3 and 96^3.
+NORVANE_CELL void rescale_rest(const gather_plan& plan, const row_plan& rp, float* acc,
+                               const owed_range& o) {
   int64_t k = o.r0;
   for (int q = 0; q < rp.count; ++q) {
     const gather_piece& p = plan.pieces[rp.first + q];
-    if (!o.rescales_itself(p, q, tail)) continue;
-    const int64_t stop = std::min(p.k + p.lane0, o.r1 + 1);
-    if (stop > k) scale_run(acc + k, o.ca + k, stop - k);
-    k = std::max(k, p.k + (p.n_blocks - 1) * block_lanes + p.lane1);
+    if (!o.covers(p)) continue;
+    scale_run(acc + k, o.ca + k, p.k - k);
+    k = p.k + p.n_blocks * block_lanes;
   }
   if (k <= o.r1) scale_run(acc + k, o.ca + k, o.r1 - k + 1);
-  return tail;
 }
 
 // Calls step(n, k) over the uniform piece p, n native vectors of targets
@@ -283,13 +238,12 @@ void run_row(const gather_plan& plan, const row_plan& rp, float* acc, const floa
       run_segment<Scaled>(acc, src, cb, plan.segments[rp.first + q], plan.terms.data(), h);
     return;
   }
-  const int tail = rescale_rest(plan, rp, acc, owed);
+  if (owed.ca) rescale_rest(plan, rp, acc, owed);
   for (int q = 0; q < rp.count; ++q) {
     const gather_piece& p = plan.pieces[rp.first + q];
     if (!p.uniform) {
       const float* s[3] = {src[0] + p.k, src[1] + p.k, src[2] + p.k};
-      mixed_block<Scaled>(acc + p.k, s, cb + p.k, plan.lane_terms.data() + p.first, p.count, h,
-                          owed.lanes_of(p, q, tail));
+      mixed_block<Scaled>(acc + p.k, s, cb + p.k, plan.lane_terms.data() + p.first, p.count, h);
       continue;
     }
     const gather_term* t = plan.terms.data() + p.first;
@@ -310,7 +264,7 @@ struct target_row {
 };
 
 // Whether two rows' plans cut them into the same pieces (their terms may
-// differ, and so may the rescaling each row's own pieces and tail take).
+// differ).
 inline bool same_pieces(const gather_plan& plan, const row_plan& a, const row_plan& b) {
   if (!a.blocked || !b.blocked || a.count != b.count) return false;
   for (int q = 0; q < a.count; ++q) {
@@ -334,15 +288,15 @@ void run_row_pair(const gather_plan& plan, const row_plan& ra, const row_plan& r
     run_row<Scaled>(plan, rb, b.acc, b.src, b.cb, h, b.owed);
     return;
   }
-  const int tail_a = rescale_rest(plan, ra, a.acc, a.owed);
-  const int tail_b = rescale_rest(plan, rb, b.acc, b.owed);
+  if (a.owed.ca) rescale_rest(plan, ra, a.acc, a.owed);
+  if (b.owed.ca) rescale_rest(plan, rb, b.acc, b.owed);
   for (int q = 0; q < ra.count; ++q) {
     const gather_piece &pa = plan.pieces[ra.first + q], &pb = plan.pieces[rb.first + q];
     if (!pa.uniform) {
-      for (const auto& [r, p, tail] : {std::tuple{&a, &pa, tail_a}, std::tuple{&b, &pb, tail_b}}) {
+      for (const auto& [r, p] : {std::pair{&a, &pa}, std::pair{&b, &pb}}) {
         const float* s[3] = {r->src[0] + p->k, r->src[1] + p->k, r->src[2] + p->k};
         mixed_block<Scaled>(r->acc + p->k, s, r->cb + p->k, plan.lane_terms.data() + p->first,
-                            p->count, h, r->owed.lanes_of(*p, q, tail));
+                            p->count, h);
       }
       continue;
     }

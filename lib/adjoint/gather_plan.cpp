@@ -309,7 +309,7 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, int64_t a1,
         ++prev->n_blocks;
         terms.resize(first);
       } else {
-        pieces.push_back({k, 1, true, 0, block_lanes, seen.terms.start(terms, first), count});
+        pieces.push_back({k, 1, true, seen.terms.start(terms, first), count});
       }
     } else {
       // Consecutive terms from one source offset (the single targets near
@@ -334,9 +334,7 @@ void cut_blocks(const std::vector<ranged_term>& out, int64_t nz, int64_t a1,
         for (int64_t l = l0; l <= l1; ++l) cur->coef[l] = r.t.coef;
       }
       const int count = static_cast<int>(lane_terms.size()) - first;
-      if (count > 0)
-        pieces.push_back({k, 1, false, static_cast<int8_t>(lo - k), static_cast<int8_t>(hi + 1 - k),
-                          seen.lane_terms.start(lane_terms, first), count});
+      if (count > 0) pieces.push_back({k, 1, false, seen.lane_terms.start(lane_terms, first), count});
     }
     done = hi + 1;
   }

@@ -89,16 +89,11 @@ struct lane_term {
 
 // n_blocks consecutive blocks from target k. A uniform piece gives every
 // lane of every block terms[first .. first+count); a mixed piece is one
-// block with lane_terms[first .. first+count). The piece's own targets run
-// from lane lane0 of its first block to lane lane1 (exclusive) of its last:
-// [0, block_lanes) for a uniform piece; for a mixed one less where the first
-// and last blocks of a row overlap their neighbours, whose lanes stay
-// masked off here.
+// block with lane_terms[first .. first+count).
 struct gather_piece {
   int64_t k;
   int64_t n_blocks;
   bool uniform;
-  int8_t lane0, lane1;
   int first, count;
 };
 
