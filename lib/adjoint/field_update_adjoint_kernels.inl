@@ -376,8 +376,8 @@ void gather_phase(const pass_args& a, const gather_plan& plan, const gather_fiel
   // (At order 2 on a Xeon the row's loops are short enough for the
   // prefetchers, and asking cost 14 % at 96^3 and 128^3, except for rows
   // taken in pairs; on an AMD EPYC, which takes no pairs, asking measured
-  // 9-19 % faster at 96^3, up to 20 % at 64^3, and within noise from 128^3
-  // on. The layer terms' short loops do need it.)
+  // 7-19 % faster at 96^3, 0-20 % at 64^3, 7 % at 256^3 and within noise
+  // at 128^3 and 160^3. The layer terms' short loops do need it.)
   const bool ask_targets = M >= 2 || !forward::intel_cpu();
   auto ask = [&](int64_t base, int64_t node, int64_t ahead,
                  bool targets) __attribute__((always_inline)) {
