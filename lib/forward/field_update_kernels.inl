@@ -153,6 +153,81 @@ __attribute__((always_inline)) inline void z_whole_vectors(const float* __restri
 }
 #endif
 
+#if defined(__AVX512F__)
+// The z-face corrections of nodes k0 .. k0+n-1 of a regular row (see
+// k_sweep_z), 16 nodes to a vector, the lanes past the face masked off: the
+// arithmetic of layer_correct on the z difference at each node, with the
+// half-width fitted to the node as k_sweep does (the nominal MZ but at the
+// row's first and last nodes). A face is a few nodes, as short as the
+// scalar end of a vector loop; the generic loop spends more on its setup,
+// a vector of 8, the scalar remainder and the fitted end node than on the
+// corrections (this form: order 8 up to 5 % faster, order 4 the same).
+// Low is the low face, whose memories run down as k rises.
+// The stencil's loads reach MZ nodes past the face, into the neighbour rows
+// at the row's ends, which a regular row has on both sides.
+template <int MZ, bool Forward, bool Plus, bool Low>
+__attribute__((always_inline)) inline void z_face_vectors(const float* f, float* out,
+                                                          const float* cs, float h, const float* r,
+                                                          float* psi, int64_t k0, int64_t n,
+                                                          int64_t nz) {
+  const __m512i iota = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+  const __m512i reverse = _mm512_setr_epi32(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  const __m512 zero = _mm512_setzero_ps(), hv = _mm512_set1_ps(h);
+  constexpr __mmask16 all = 0xffff;  // (the masked forms, as in z_tap)
+  auto coeff = [](int m, int idx) { return _mm512_set1_ps(kernels::stencil_coeffs::c[m - 1][idx]); };
+  // Nodes from a row end only matter below MZ; capping the distances keeps
+  // them in 32-bit lanes on rows of any length.
+  constexpr int64_t cap = 1 << 20;
+  for (int64_t t0 = 0; t0 < n; t0 += 16) {
+    const int64_t count = std::min<int64_t>(16, n - t0);
+    const __mmask16 m = static_cast<__mmask16>((1u << count) - 1);
+    const int64_t kb = k0 + t0;
+    auto load = [m](const float* p) __attribute__((always_inline)) { return _mm512_maskz_loadu_ps(m, p); };
+    // The pair differences d_1..d_MZ and their nominal combination.
+    __m512 d[MZ];
+    for (int j = 1; j <= MZ; ++j)
+      d[j - 1] = Forward ? _mm512_sub_ps(load(f + kb + j), load(f + kb + 1 - j))
+                         : _mm512_sub_ps(load(f + kb + j - 1), load(f + kb - j));
+    __m512 D;
+    if constexpr (MZ == 4) {
+      D = _mm512_add_ps(zero, _mm512_mul_ps(coeff(4, 0), d[0]));
+      for (int j = 1; j < 4; ++j) D = _mm512_add_ps(D, _mm512_mul_ps(coeff(4, j), d[j]));
+    } else {
+      D = _mm512_fmadd_ps(d[1], coeff(2, 1), _mm512_fmadd_ps(d[0], coeff(2, 0), zero));
+    }
+    // The half-width that fits each node: its room towards the two row ends
+    // (at least 1).
+    const __m512i k = _mm512_add_epi32(_mm512_set1_epi32(static_cast<int>(std::min(kb, cap))), iota);
+    const __m512i back = _mm512_sub_epi32(_mm512_set1_epi32(static_cast<int>(std::min(nz - kb, cap))), iota);
+    const __m512i room = Forward ? _mm512_maskz_min_epi32(all, _mm512_add_epi32(k, _mm512_set1_epi32(1)),
+                                                    _mm512_sub_epi32(back, _mm512_set1_epi32(1)))
+                                 : _mm512_maskz_min_epi32(all, k, back);
+    if constexpr (MZ == 4) {
+      const __m512 d3 = _mm512_fmadd_ps(
+          d[2], coeff(3, 2), _mm512_fmadd_ps(d[1], coeff(3, 1), _mm512_fmadd_ps(d[0], coeff(3, 0), zero)));
+      D = _mm512_mask_mov_ps(D, _mm512_cmpeq_epi32_mask(room, _mm512_set1_epi32(3)), d3);
+      const __m512 d2 = _mm512_fmadd_ps(d[1], coeff(2, 1), _mm512_fmadd_ps(d[0], coeff(2, 0), zero));
+      D = _mm512_mask_mov_ps(D, _mm512_cmpeq_epi32_mask(room, _mm512_set1_epi32(2)), d2);
+    }
+    D = _mm512_mask_mov_ps(D, _mm512_cmple_epi32_mask(room, _mm512_set1_epi32(1)), d[0]);
+    // The correction, with the memories of the low face reversed into k order.
+    const __mmask16 mr = static_cast<__mmask16>(m << (16 - count));
+    const __m512 p_old = Low ? _mm512_maskz_permutexvar_ps(all, reverse, _mm512_maskz_loadu_ps(mr, psi - t0 - 15))
+                             : load(psi + t0);
+    const __m512 dd = _mm512_div_ps(D, hv);
+    const __m512 inner = _mm512_fmadd_ps(load(r + t0), dd, _mm512_mul_ps(load(r + n + t0), p_old));
+    const __m512 p_new = _mm512_fmsub_ps(load(r + 2 * n + t0), p_old, _mm512_mul_ps(dd, load(r + 3 * n + t0)));
+    const __m512 c = load(cs + kb), F = load(out + kb);
+    _mm512_mask_storeu_ps(out + kb, m, Plus ? _mm512_fmadd_ps(c, inner, F) : _mm512_fnmadd_ps(c, inner, F));
+    if constexpr (Low) {
+      _mm512_mask_storeu_ps(psi - t0 - 15, mr, _mm512_maskz_permutexvar_ps(all, reverse, p_new));
+    } else {
+      _mm512_mask_storeu_ps(psi + t0, m, p_new);
+    }
+  }
+}
+#endif
+
 // Sets out[k] = value(k, dz) over k in [lo, hi], where dz is the z difference
 // of `f` at k: the template half-width MZ on [full_lo, full_hi], the fitted
 // one outside; the middle as row_run.
@@ -189,62 +264,78 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
   for (int64_t k = b + 1; k <= hi; ++k) edge(k);
 }
 
+// The z-face corrections of the x or y component C of a regular row, whose
+// nodes lo .. hi the row has updated (Plus: the sign of the z difference in
+// the curl). Each face node's correction takes the stored update and the
+// same z difference formed again: the same operations on the same
+// operands, so the same bits as correcting inside the update. The row
+// kernels call this once the row's three components are done, and out of
+// line, which measured faster than each of the alternatives:
+//  - inside the update, the face nodes cut the row's aligned run in three
+//    (96^3 with layers: 8 % slower at order 4, 14 % at order 8);
+//  - right after the component's own loop, a face cost far more than its
+//    few operations, probably because its loads of the nodes that loop has
+//    just stored wait for those stores (256^3 with layers, order 4: 8 %
+//    slower than at the row's end);
+//  - inlined into the row kernel, the main loops lost registers (256^3
+//    with layers, order 8: 8 % slower).
+// Node o = k - k0 of a face [k0, k1]: profile values r[o + m*n]; memory
+// psi[-o] (low, dir = -1) or psi[o] (high, dir = 1).
+template <int MZ, bool Forward, int C, bool Plus>
+__attribute__((noinline)) void z_faces(const row_layers& L, int64_t lo, int64_t hi, int64_t full_lo,
+                                       int64_t full_hi, int64_t nz, int order,
+                                       const float* __restrict f, float* __restrict out) {
+  const row_layers::z_face& zl = L.z[0];
+  const row_layers::z_face& zh = L.z[1];
+  const float* __restrict cs = L.cs;
+  const float h = L.dz;
+#if defined(__AVX512F__)
+  if constexpr (MZ > 1) {
+    if (zl.n > 0) z_face_vectors<MZ, Forward, Plus, true>(f, out, cs, h, zl.r, zl.psi[C], lo, zl.n, nz);
+    if (zh.n > 0) z_face_vectors<MZ, Forward, Plus, false>(f, out, cs, h, zh.r, zh.psi[C], hi - zh.n + 1, zh.n, nz);
+    return;
+  }
+#endif
+  auto face = [&](const row_layers::z_face& z, int64_t k0, int64_t k1, int64_t dir) __attribute__((always_inline)) {
+    const float* __restrict r = z.r;
+    float* __restrict psi = z.psi[C];
+    const int64_t n = z.n;
+    k_sweep<MZ, Forward, false>(k0, k1, full_lo, full_hi, nz, order, f, out,
+                                [&](int64_t k, float d) __attribute__((always_inline)) {
+      const int64_t o = k - k0;
+      return layer_correct<Plus>(out[k], cs[k], d, h, r[o], r[n + o], r[2 * n + o],
+                                 r[3 * n + o], psi[dir * o]);
+    });
+  };
+  if (zl.n > 0) face(zl, lo, lo + zl.n - 1, -1);
+  if (zh.n > 0) face(zh, hi - zh.n + 1, hi, 1);
+}
+
 // k_sweep of the x or y component C (0, 1) of a regular row that carries its
-// z layer corrections (LZ, see row_layers): every node takes value(k, dz),
-// then the nodes of the low face, from lo, and of the high face, up to hi,
-// take their face's correction (Plus: the sign of the z difference in the
-// curl).
-template <int MZ, bool Forward, bool Align, bool LZ, int C, bool Plus, class Value>
+// z layer corrections (LZ, see row_layers); the corrections themselves
+// follow at the end of the row (z_faces).
+template <int MZ, bool Forward, bool Align, bool LZ, int C, class Value>
 __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_t ahead, int64_t lo,
                                                      int64_t hi, int64_t full_lo, int64_t full_hi,
                                                      int64_t nz, int order, const float* __restrict f,
                                                      float* out, Value value) {
-  if constexpr (!LZ) {
-    k_sweep<MZ, Forward, Align>(lo, hi, full_lo, full_hi, nz, order, f, out, value);
-  } else {
+  if constexpr (LZ) {
     const row_layers::z_face& zl = L->z[0];
     const row_layers::z_face& zh = L->z[1];
-    const float* __restrict cs = L->cs;
-    const float h = L->dz;
-    const int64_t l_end = lo + zl.n - 1, h_start = hi - zh.n + 1;
     // Only the faces read cs and the memories, a line or two per row each,
     // too little for the prefetchers to follow: ask for the lines of the row
     // the sweep takes `rows_ahead` rows later (cs once per row).
     if constexpr (C == 0) {
-      const float* next = cs + ahead * nz;
-      for (const int64_t k : {lo, l_end, h_start, hi}) __builtin_prefetch(next + k);
+      const float* next = L->cs + ahead * nz;
+      for (const int64_t k : {lo, lo + zl.n - 1, hi - zh.n + 1, hi}) __builtin_prefetch(next + k);
     }
     for (const row_layers::z_face* z : {&zl, &zh}) {
       if (z->n == 0) continue;
       const float* next = z->psi[C] + ahead * z->psi_stride;
       for (const int64_t o : {-z->n, int64_t{0}, z->n}) __builtin_prefetch(next + o, 1);
     }
-    // The row first takes its update alone, in the loops of a row without z
-    // faces; then each face node's correction follows, from the stored
-    // update and the same z difference formed again: the same operations on
-    // the same operands, so the same bits as correcting inside the update.
-    // Inside it, the face nodes ran one by one (a face is too short for a
-    // vector loop of its own) and cut the row's aligned run in three; this
-    // way, 96^3 with layers ran 8 % (order 4) and 14 % (order 8) faster.
-    // (Face nodes in whole vectors, with the lanes past the face dropped,
-    // measured slower than one by one.) Node o = k - k0 of a face [k0, k1]:
-    // profile values r[o + m*n]; memory psi[-o] (low, dir = -1) or psi[o]
-    // (high, dir = 1).
-    k_sweep<MZ, Forward, Align>(lo, hi, full_lo, full_hi, nz, order, f, out, value);
-    auto face = [&](const row_layers::z_face& z, int64_t k0, int64_t k1, int64_t dir) __attribute__((always_inline)) {
-      const float* __restrict r = z.r;
-      float* __restrict psi = z.psi[C];
-      const int64_t n = z.n;
-      k_sweep<MZ, Forward, false>(k0, k1, full_lo, full_hi, nz, order, f, out,
-                                  [&](int64_t k, float d) __attribute__((always_inline)) {
-        const int64_t o = k - k0;
-        return layer_correct<Plus>(out[k], cs[k], d, h, r[o], r[n + o], r[2 * n + o],
-                                   r[3 * n + o], psi[dir * o]);
-      });
-    };
-    if (zl.n > 0) face(zl, lo, l_end, -1);
-    if (zh.n > 0) face(zh, h_start, hi, 1);
   }
+  k_sweep<MZ, Forward, Align>(lo, hi, full_lo, full_hi, nz, order, f, out, value);
 }
 
 // The x and y layer corrections of a row, copied to locals so that the loops
@@ -296,7 +387,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep_z<MZ, true, Align, LZ, 0, true>(L, ahead, 0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
+    k_sweep_z<MZ, true, Align, LZ, 0>(L, ahead, 0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx,
                             [&](int64_t k, float dzey) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -308,7 +399,7 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep_z<MZ, true, Align, LZ, 1, false>(L, ahead, 0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
+    k_sweep_z<MZ, true, Align, LZ, 1>(L, ahead, 0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy,
                             [&](int64_t k, float dzex) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -339,6 +430,10 @@ void h_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
         hz[k] = v;
       }
     }
+  }
+  if constexpr (LZ) {
+    if (i >= 1 && i_in && j_in) z_faces<MZ, true, 0, true>(*L, 0, nz - 2, zf_lo, zf_hi, nz, order, ey, hx);
+    if (i_in && j >= 1 && j_in) z_faces<MZ, true, 1, false>(*L, 0, nz - 2, zf_lo, zf_hi, nz, order, ex, hy);
   }
 }
 
@@ -371,7 +466,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
 
   if (i_in && j >= 1 && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 0);
-    k_sweep_z<MZ, false, Align, LZ, 0, false>(L, ahead, 1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
+    k_sweep_z<MZ, false, Align, LZ, 0>(L, ahead, 1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex,
                             [&](int64_t k, float dzhy) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cby = scaled<Cubic>(c, dx, dy), cbz = scaled<Cubic>(c, dx, dz);
@@ -387,7 +482,7 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
   }
   if (i >= 1 && i_in && j_in) {
     const plane_terms lay = plane_terms_of<LX, LY>(L, 1);
-    k_sweep_z<MZ, false, Align, LZ, 1, true>(L, ahead, 1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
+    k_sweep_z<MZ, false, Align, LZ, 1>(L, ahead, 1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey,
                             [&](int64_t k, float dzhx) __attribute__((always_inline)) {
       const float c = cb[k];
       const float cbz = scaled<Cubic>(c, dx, dz);
@@ -413,6 +508,10 @@ void e_row_t(const pass_args& a, const row_layers* L, int64_t s, int64_t i, int6
       if constexpr (LY) v = row_layers::plane<false>(v, lay.y, cs[k], dyhx, k);
       return v;
     });
+  }
+  if constexpr (LZ) {
+    if (i_in && j >= 1 && j_in) z_faces<MZ, false, 0, false>(*L, 1, nz - 2, zb_lo, zb_hi, nz, order, hy, ex);
+    if (i >= 1 && i_in && j_in) z_faces<MZ, false, 1, true>(*L, 1, nz - 2, zb_lo, zb_hi, nz, order, hx, ey);
   }
 }
 

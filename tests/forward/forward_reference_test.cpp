@@ -85,14 +85,16 @@ INSTANTIATE_TEST_SUITE_P(Orders, ForwardVsReference, ::testing::Values(2, 4, 8))
 // instruction set, with 1 and 3 threads. The wider layers put rows with the nominal x and y
 // stencils inside x and y layers at every order, which take their
 // corrections inside the update loops; the z faces come with equal widths
-// (their nodes paired in one loop) and unequal ones.
+// (their nodes paired in one loop) and unequal ones, and wider than a
+// vector of 16 nodes.
 TEST(ForwardVsReferenceLarge, LongRowsAndLayerRowsAllOrders) {
   struct geometry {
     int nx, ny, nz, pml[6];
   };
   const geometry geometries[] = {{14, 12, 67, {3, 2, 0, 4, 5, 3}},
                                  {24, 22, 40, {6, 7, 5, 6, 7, 7}},
-                                 {20, 21, 30, {5, 5, 5, 5, 4, 6}}};
+                                 {20, 21, 30, {5, 5, 5, 5, 4, 6}},
+                                 {12, 11, 58, {2, 3, 3, 2, 18, 21}}};
   for (const row_kernels* k : {norvane::forward::row_kernels_generic(),
                                norvane::forward::row_kernels_avx2(),
                                norvane::forward::row_kernels_avx512()}) {
