@@ -95,9 +95,10 @@ NORVANE_CELL float layer_correct(float F, float c, float D, float h, float r0m1,
 // the row kernels take the z corrections of the x and y components too,
 // last: on a regular row the low z face's nodes start at the component's
 // first node (k = 0 for H, 1 for E) and the high face's end at nz-2, its
-// last one, and each component's face nodes are corrected right after its
-// k loop. At half-width 1 they follow the whole row update, node by node in
-// the order x, y, z as well.
+// last one, and the face nodes of both components are corrected once the
+// row's three components are updated (no component reads another of its
+// own field). At half-width 1 they follow the whole row update, node by
+// node in the order x, y, z as well.
 struct row_layers {
   struct plane_term {
     float* psi;  // memory at k = 0 of the row
