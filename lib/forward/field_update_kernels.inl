@@ -198,21 +198,24 @@ __attribute__((always_inline)) inline __m512 fitted_z_diff(const float* f, int64
 }
 
 // out[k] = value(k, dz) for the nodes of [lo, hi] among kb .. kb+15, dz
-// fitted as above; value runs in every lane (on nodes up to 15 past the
-// range, in the neighbour rows at the row's ends) and only the range is
-// stored.
+// fitted as above, on a row of nz >= 16 nodes. value runs in every lane of
+// a vector moved inside the row where the block reaches past it: value
+// reads out, and the neighbour rows' out may be another thread's. Only the
+// block's nodes are stored; the other lanes may see nodes the sweep has
+// already updated, which is harmless since they are dropped.
 template <int MZ, bool Forward, class Value>
 __attribute__((always_inline)) inline void fitted_block(const float* f, float* out, int64_t kb,
                                                         int64_t lo, int64_t hi, int64_t nz,
                                                         Value value) {
-  const int64_t first = std::max<int64_t>(0, lo - kb), last = std::min<int64_t>(15, hi - kb);
+  const int64_t p = std::clamp<int64_t>(kb, 0, nz - 16);
+  const int64_t first = std::max(lo, kb) - p, last = std::min(hi, kb + 15) - p;
   const __mmask16 m = static_cast<__mmask16>(((1u << (last + 1)) - 1) & ~((1u << first) - 1));
-  const __m512 s = fitted_z_diff<MZ, Forward>(f, kb, m, nz);
+  const __m512 s = fitted_z_diff<MZ, Forward>(f, p, m, nz);
   alignas(64) float dz[16], v[16];
   _mm512_store_ps(dz, s);
 #pragma omp simd
-  for (int64_t t = 0; t < 16; ++t) v[t] = value(kb + t, dz[t]);
-  _mm512_mask_storeu_ps(out + kb, m, _mm512_load_ps(v));
+  for (int64_t t = 0; t < 16; ++t) v[t] = value(p + t, dz[t]);
+  _mm512_mask_storeu_ps(out + p, m, _mm512_load_ps(v));
 }
 
 // The z-face corrections of nodes k0 .. k0+n-1 of a regular row (see
@@ -271,8 +274,9 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
   // nodes and the unaligned end vectors of the path below, the forward
   // without layers measured at order 8 16-26 % faster at 96^3 and 9 % at
   // 256^3 (with layers 3-5 % and up to 14 %), at order 4 6 % faster (with
-  // layers 5 %). The lanes outside [lo, hi] read the neighbour rows, which
-  // rows with the nominal stencils on every axis have.
+  // layers 5 %). The z stencils of the lanes at the row's ends read f in
+  // the neighbour rows, which rows with the nominal stencils on every axis
+  // have.
   if constexpr (Align && MZ >= 2) {
     constexpr int64_t L = 16;
     if (hi - lo + 1 >= 4 * L) {
