@@ -266,6 +266,9 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
                                                    int64_t full_hi, int64_t nz, int order,
                                                    const float* __restrict f, float* out,
                                                    Value value) {
+  auto full = [&](int64_t k) __attribute__((always_inline)) {
+    return value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
+  };
 #if defined(__AVX512F__)
   // Orders 4 and 8 on a long row: the blocks of 16 nodes on the vector
   // boundaries of out that hold a node of the row's ends (outside
@@ -290,8 +293,7 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
       } else {
         for (int64_t k0 = a1; k0 < b1; k0 += L) {
 #pragma omp simd
-          for (int64_t k = k0; k < k0 + L; ++k)
-            out[k] = value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
+          for (int64_t k = k0; k < k0 + L; ++k) out[k] = full(k);
         }
       }
       for (; b1 <= hi; b1 += L) fitted_block<MZ, Forward>(f, out, b1, lo, hi, nz, value);
@@ -311,9 +313,6 @@ __attribute__((always_inline)) inline void k_sweep(int64_t lo, int64_t hi, int64
     return;
   }
   for (int64_t k = lo; k < a; ++k) edge(k);
-  auto full = [&](int64_t k) __attribute__((always_inline)) {
-    return value(k, Forward ? diff_forward_m<MZ, true>(f + k, 1) : diff_backward_m<MZ, true>(f + k, 1));
-  };
 #if defined(__AVX512F__) || defined(__AVX2__)
   if constexpr (Align && MZ == 4) {
     kernels::aligned_run(out, a, b, full, [&](int64_t a1, int64_t b1) __attribute__((always_inline)) {
