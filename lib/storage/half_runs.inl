@@ -2,7 +2,8 @@
 // including file defines NORVANE_ISA_NS): in hardware where the set has the
 // conversion instructions, with the lanes fixed up where the hardware and the
 // bit-pattern conversions differ, so every set gives the bits of the scalar
-// forms in formats.hpp.
+// forms in formats.hpp. Also the 16-lane bfloat16 conversions of the AVX-512
+// row loops.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,28 @@ NORVANE_CELL __m256i encode_half16(__m512 x) {
   const __m256i quiet = _mm256_or_si256(_mm256_and_si256(h, _mm256_set1_epi16(-0x8000)),
                                         _mm256_set1_epi16(0x7E00));
   return _mm256_mask_blend_epi16(nan, h, quiet);
+}
+#endif
+
+// bfloat16 in 16 lanes, with the integer steps of the scalar encoder and
+// decoder (the lanes stay 32-bit until the encoder's result is narrowed).
+#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
+NORVANE_CELL __m512i encode_bf16_16(__m512 x) {
+  const __mmask16 all = 0xFFFF;
+  const __m512i b = _mm512_castps_si512(x);
+  const __m512i top = _mm512_maskz_srli_epi32(all, b, 16);
+  const __m512i quiet = _mm512_or_si512(top, _mm512_set1_epi32(0x0040));
+  const __m512i odd = _mm512_and_si512(top, _mm512_set1_epi32(1));
+  const __m512i rounded = _mm512_maskz_srli_epi32(
+      all, _mm512_add_epi32(_mm512_add_epi32(b, _mm512_set1_epi32(0x7FFF)), odd), 16);
+  const __mmask16 nan = _mm512_cmpgt_epu32_mask(_mm512_and_si512(b, _mm512_set1_epi32(0x7FFFFFFF)),
+                                                _mm512_set1_epi32(0x7F800000));
+  return _mm512_mask_blend_epi32(nan, rounded, quiet);
+}
+
+NORVANE_CELL __m512 decode_bf16_16(__m256i x) {
+  const __mmask16 all = 0xFFFF;
+  return _mm512_castsi512_ps(_mm512_maskz_slli_epi32(all, _mm512_maskz_cvtepu16_epi32(all, x), 16));
 }
 #endif
 

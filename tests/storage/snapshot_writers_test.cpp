@@ -46,29 +46,51 @@ class SnapshotWriters : public ::testing::TestWithParam<kn::isa_level> {
   void TearDown() override { kn::force_isa(-1); }
 };
 
-TEST_P(SnapshotWriters, HalfStoresMatchTheScalarEncoder) {
+// Every format, on rows of every length up to two vectors past a whole
+// number of them (the vector rows end in a masked remainder) and on one long
+// row of the hard values; the right-hand side with E_old from the scratch
+// and, without one, read back from the stored E.
+TEST_P(SnapshotWriters, StoresMatchTheScalarEncoders) {
   if (!kn::cpu_runs(GetParam())) GTEST_SKIP() << "instruction set not available";
   kn::force_isa(GetParam());
-  const std::vector<float> vals = hard_values();
-  // One interior row: a 2 x 2 x (n+1) grid has n interior cells at (0, 0, k).
-  const int n = static_cast<int>(vals.size()), nz = n + 1;
-  std::vector<float> field(size_t(4) * nz, 0.0f), ones(field.size(), 1.0f);
-  std::vector<float> ca(field.size(), 0.5f), cs(field.size(), 3.0f);
-  std::memcpy(field.data(), vals.data(), vals.size() * 4);
-  cs[7] = 0.0f;  // a conductor node stores +0
-  std::vector<uint16_t> e_store(n), rhs_store(n);
-  std::vector<float> scratch(n);
-  norvane::storage::save_e_snapshot_cpu(e_store.data(), 0, field.data(), scratch.data(), 1, 2, 2,
-                                        nz, 1);
-  for (int k = 0; k < n; ++k) ASSERT_EQ(e_store[k], st::encode_half(vals[k])) << "E, cell " << k;
-  // The right-hand side with E_old = 1 from the scratch: (E - ca)/cs.
-  std::fill(scratch.begin(), scratch.end(), 1.0f);
-  norvane::storage::save_rhs_snapshot_cpu(rhs_store.data(), 0, field.data(), e_store.data(),
-                                          scratch.data(), ca.data(), cs.data(), 1, 2, 2, nz, 1);
-  for (int k = 0; k < n; ++k) {
-    const float rhs = cs[k] == 0.0f ? 0.0f : std::fma(-ca[k], 1.0f, vals[k]) / cs[k];
-    ASSERT_EQ(rhs_store[k], st::encode_half(rhs)) << "rhs, cell " << k;
-  }
+  const std::vector<float> hard = hard_values();
+  std::vector<int> lengths;
+  for (int n = 1; n <= 34; ++n) lengths.push_back(n);
+  lengths.push_back(static_cast<int>(hard.size()));
+  for (int format : {0, 1, 2})
+    for (int n : lengths) {
+      // One interior row: a 2 x 2 x (n+1) grid has n interior cells at (0, 0, k).
+      const int nz = n + 1;
+      std::vector<float> field(size_t(4) * nz, 0.0f), old(field.size(), 0.0f);
+      std::vector<float> ca(field.size(), 0.5f), cs(field.size(), 3.0f);
+      for (int k = 0; k < n; ++k) {
+        field[k] = hard[(k * 7919) % hard.size()];
+        old[k] = k % 3 ? 1.0f : hard[(k * 104729 + 3) % hard.size()];
+        ca[k] = 0.25f + 0.125f * (k % 5);
+      }
+      cs[n / 2] = 0.0f;  // a conductor node stores +0
+      if (n > 2) cs[1] = -0.0f;
+      const int bytes = st::element_bytes(format);
+      std::vector<char> e_store(size_t(n) * bytes), rhs_store(e_store.size()), plain(e_store.size());
+      std::vector<float> scratch(n);
+      st::save_e_snapshot_cpu(e_store.data(), 0, old.data(), scratch.data(), 1, 2, 2, nz, format);
+      for (int k = 0; k < n; ++k) {
+        st::store_wavefield_value(plain.data(), k, format, old[k]);
+        ASSERT_EQ(std::memcmp(&scratch[k], &old[k], 4), 0) << "scratch, cell " << k;
+      }
+      ASSERT_EQ(e_store, plain) << "E, format " << format << ", " << n << " cells";
+      for (const float* sc : {static_cast<const float*>(scratch.data()), static_cast<const float*>(nullptr)}) {
+        st::save_rhs_snapshot_cpu(rhs_store.data(), 0, field.data(), e_store.data(), sc, ca.data(),
+                                  cs.data(), 1, 2, 2, nz, format);
+        for (int k = 0; k < n; ++k) {
+          const float e0 = sc ? old[k] : st::load_wavefield_value(e_store.data(), k, format);
+          const float rhs = cs[k] == 0.0f ? 0.0f : std::fma(-ca[k], e0, field[k]) / cs[k];
+          st::store_wavefield_value(plain.data(), k, format, rhs);
+        }
+        ASSERT_EQ(rhs_store, plain) << "rhs, format " << format << ", " << n << " cells"
+                                    << (sc ? "" : ", no scratch");
+      }
+    }
 }
 
 // The writers that take all components in one sweep store, for each
