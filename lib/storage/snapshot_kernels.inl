@@ -32,45 +32,12 @@ NORVANE_CELL float get(const void* store, int64_t q) {
 }
 
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
-// The AVX-512 rows run in vectors of 16 cells, the last one masked: a row
-// of cells is one shorter than a row of nodes, so it is rarely a whole
-// number of vectors, and a scalar remainder of up to 15 cells (each with a
-// division in a right-hand side, or the bit-pattern encoder) cost the
-// bfloat16 forward at order 2 on 96^3 more than the half one.
-template <class Body>
-NORVANE_CELL void masked_chunks(int64_t run, Body body) {
-  int64_t k = 0;
-  for (; k + 16 <= run; k += 16) body(k, static_cast<__mmask16>(0xFFFF));
-  if (k < run) body(k, static_cast<__mmask16>((1u << (run - k)) - 1u));
-}
-
-template <int Format>
-NORVANE_CELL void put16(void* store, int64_t q, __mmask16 m, __m512 v) {
-  if constexpr (Format == 1)
-    _mm256_mask_storeu_epi16(static_cast<uint16_t*>(store) + q, m, encode_half16(v));
-  else if constexpr (Format == 2)
-    _mm512_mask_cvtepi32_storeu_epi16(static_cast<uint16_t*>(store) + q, m, encode_bf16_16(v));
-  else
-    _mm512_mask_storeu_ps(static_cast<float*>(store) + q, m, v);
-}
-
-template <int Format>
-NORVANE_CELL __m512 get16(const void* store, int64_t q, __mmask16 m) {
-  const uint16_t* h = static_cast<const uint16_t*>(store) + q;
-  if constexpr (Format == 1)
-    return decode_half16(_mm256_maskz_loadu_epi16(m, h));
-  else if constexpr (Format == 2)
-    return decode_bf16_16(_mm256_maskz_loadu_epi16(m, h));
-  else
-    return _mm512_maskz_loadu_ps(m, static_cast<const float*>(store) + q);
-}
-
 template <int Format>
 void e_row_t(void* store, int64_t q0, const float* __restrict f, float* __restrict scratch,
              int64_t run) {
   masked_chunks(run, [&](int64_t k, __mmask16 m) __attribute__((always_inline)) {
     const __m512 v = _mm512_maskz_loadu_ps(m, f + k);
-    put16<Format>(store, q0 + k, m, v);
+    store16<Format>(store, q0 + k, m, v);
     if (scratch) _mm512_mask_storeu_ps(scratch + k, m, v);
   });
 }
@@ -81,11 +48,11 @@ void rhs_row_t(void* store, int64_t q0, const float* __restrict f, const void* e
                const float* __restrict scratch, const float* __restrict ca,
                const float* __restrict cs, int64_t run) {
   masked_chunks(run, [&](int64_t k, __mmask16 m) __attribute__((always_inline)) {
-    const __m512 e0 = Scratch ? _mm512_maskz_loadu_ps(m, scratch + k) : get16<Format>(e_store, q0 + k, m);
+    const __m512 e0 = Scratch ? _mm512_maskz_loadu_ps(m, scratch + k) : load16<Format>(e_store, q0 + k, m);
     const __m512 w = _mm512_maskz_loadu_ps(m, cs + k);
     const __m512 r = _mm512_fnmadd_ps(_mm512_maskz_loadu_ps(m, ca + k), e0, _mm512_maskz_loadu_ps(m, f + k));
     const __mmask16 nonzero = _mm512_mask_cmp_ps_mask(m, w, _mm512_setzero_ps(), _CMP_NEQ_UQ);
-    put16<Format>(store, q0 + k, m, _mm512_maskz_div_ps(nonzero, r, w));
+    store16<Format>(store, q0 + k, m, _mm512_maskz_div_ps(nonzero, r, w));
   });
 }
 #else
