@@ -64,8 +64,8 @@ TEST_P(SnapshotWriters, StoresMatchTheScalarEncoders) {
       std::vector<float> field(size_t(4) * nz, 0.0f), old(field.size(), 0.0f);
       std::vector<float> ca(field.size(), 0.5f), cs(field.size(), 3.0f);
       for (int k = 0; k < n; ++k) {
-        field[k] = hard[(k * 7919) % hard.size()];
-        old[k] = k % 3 ? 1.0f : hard[(k * 104729 + 3) % hard.size()];
+        field[k] = hard[(size_t(k) * 7919) % hard.size()];
+        old[k] = k % 3 ? 1.0f : hard[(size_t(k) * 104729 + 3) % hard.size()];
         ca[k] = 0.25f + 0.125f * (k % 5);
       }
       cs[n / 2] = 0.0f;  // a conductor node stores +0
