@@ -42,7 +42,8 @@ void e_row_t(void* store, int64_t q0, const float* __restrict f, float* __restri
   });
 }
 
-// As below; the quotient is formed in the row's lanes only.
+// The right-hand side of the generic form below, with the quotient formed
+// only in the row's lanes where cs is not zero (the others store +0).
 template <int Format, bool Scratch>
 void rhs_row_t(void* store, int64_t q0, const float* __restrict f, const void* e_store,
                const float* __restrict scratch, const float* __restrict ca,
