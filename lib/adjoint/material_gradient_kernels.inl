@@ -31,7 +31,7 @@ constexpr int64_t block_cells = 256;
 // the shots and components are added, are those of the blocks below.
 template <int Format>
 void cell_run_t(const backward_args& a, int t, int64_t node, int64_t c, int64_t n) {
-  using storage::NORVANE_ISA_NS::load16;
+  using storage::NORVANE_ISA_NS::load_stored;
   const grid_dims& g = a.g;
   const snapshot_args& sn = a.snap;
   const int64_t n_int = int64_t(g.nx - 1) * (g.ny - 1) * (g.nz - 1);
@@ -57,8 +57,8 @@ void cell_run_t(const backward_args& a, int t, int64_t node, int64_t c, int64_t 
         for (int mc = 0; mc < n_comp; ++mc) {
           const int64_t at = mc * sn.component_stride() + slot_base + s * n_int + c + x;
           const __m512 l = _mm512_maskz_loadu_ps(m, a.e[first_comp + mc] + s * g.n_nodes + node + x);
-          const __m512 pe = _mm512_mul_ps(_mm512_mul_ps(l, load16<Format>(sn.e_store, at, m)), vsteps);
-          const __m512 pr = _mm512_mul_ps(_mm512_mul_ps(l, load16<Format>(sn.rhs_store, at, m)), vsteps);
+          const __m512 pe = _mm512_mul_ps(_mm512_mul_ps(l, load_stored<Format>(sn.e_store, at, m)), vsteps);
+          const __m512 pr = _mm512_mul_ps(_mm512_mul_ps(l, load_stored<Format>(sn.rhs_store, at, m)), vsteps);
           g_eps = _mm512_add_ps(g_eps, _mm512_fmadd_ps(pe, d_ca_eps, _mm512_mul_ps(d_cs_eps, pr)));
           g_sig = _mm512_add_ps(g_sig, _mm512_fmadd_ps(pe, d_ca_sig, _mm512_mul_ps(d_cs_sig, pr)));
         }

@@ -2,11 +2,12 @@
 // including file defines NORVANE_ISA_NS): in hardware where the set has the
 // conversion instructions, with the lanes fixed up where the hardware and the
 // bit-pattern conversions differ, so every set gives the bits of the scalar
-// forms in formats.hpp. Also the 16-lane bfloat16 conversions and the
-// masked cell loops of the AVX-512 row kernels.
+// forms in formats.hpp. Also the vector bfloat16 conversions and the
+// masked cell loops of the row kernels.
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__F16C__)
 #include <immintrin.h>
@@ -54,6 +55,48 @@ NORVANE_CELL __m512 decode_bf16_16(__m256i x) {
 }
 #endif
 
+// The same conversions in 8 lanes, where the set has AVX2 and F16C but not
+// AVX-512; bfloat16 as in 16 lanes, narrowed by a pack (every encoded value
+// fits 16 bits, so the saturation never acts).
+#if !defined(__AVX512F__) && defined(__F16C__) && defined(__AVX2__)
+NORVANE_CELL __m128i encode_half8(__m256 x) {
+  const __m128i h = _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
+  const __m256i nan32 = _mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q));
+  const __m128i nan = _mm_packs_epi32(_mm256_castsi256_si128(nan32), _mm256_extracti128_si256(nan32, 1));
+  const __m128i quiet = _mm_or_si128(_mm_and_si128(h, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7E00));
+  return _mm_blendv_epi8(h, quiet, nan);
+}
+
+NORVANE_CELL __m256 decode_half8(__m128i x) {
+  const __m256i exp_mask = _mm256_set1_epi32(0x7C00);
+  const __m256i w = _mm256_cvtepu16_epi32(x);
+  const __m256i special = _mm256_cmpeq_epi32(_mm256_and_si256(w, exp_mask), exp_mask);
+  const __m256i sign = _mm256_slli_epi32(_mm256_and_si256(w, _mm256_set1_epi32(0x8000)), 16);
+  const __m256i payload = _mm256_slli_epi32(_mm256_and_si256(w, _mm256_set1_epi32(0x3FF)), 13);
+  const __m256i raw = _mm256_or_si256(_mm256_or_si256(sign, payload), _mm256_set1_epi32(0x7F800000));
+  const __m256 f = _mm256_cvtph_ps(x);
+  return _mm256_blendv_ps(f, _mm256_castsi256_ps(raw), _mm256_castsi256_ps(special));
+}
+
+NORVANE_CELL __m128i encode_bf16_8(__m256 x) {
+  const __m256i b = _mm256_castps_si256(x);
+  const __m256i top = _mm256_srli_epi32(b, 16);
+  const __m256i quiet = _mm256_or_si256(top, _mm256_set1_epi32(0x0040));
+  const __m256i odd = _mm256_and_si256(top, _mm256_set1_epi32(1));
+  const __m256i rounded =
+      _mm256_srli_epi32(_mm256_add_epi32(_mm256_add_epi32(b, _mm256_set1_epi32(0x7FFF)), odd), 16);
+  // Both sides of the NaN test are below 2^31, so the signed compare serves.
+  const __m256i nan = _mm256_cmpgt_epi32(_mm256_and_si256(b, _mm256_set1_epi32(0x7FFFFFFF)),
+                                         _mm256_set1_epi32(0x7F800000));
+  const __m256i r = _mm256_blendv_epi8(rounded, quiet, nan);
+  return _mm_packus_epi32(_mm256_castsi256_si128(r), _mm256_extracti128_si256(r, 1));
+}
+
+NORVANE_CELL __m256 decode_bf16_8(__m128i x) {
+  return _mm256_castsi256_ps(_mm256_slli_epi32(_mm256_cvtepu16_epi32(x), 16));
+}
+#endif
+
 NORVANE_CELL void encode_half_run(uint16_t* __restrict out, const float* __restrict v, int64_t run) {
   int64_t k = 0;
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
@@ -68,14 +111,8 @@ NORVANE_CELL void encode_half_run(uint16_t* __restrict out, const float* __restr
     k = run;
   }
 #elif defined(__F16C__) && defined(__AVX2__)
-  for (; k + 8 <= run; k += 8) {
-    const __m256 x = _mm256_loadu_ps(v + k);
-    const __m128i h = _mm256_cvtps_ph(x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-    const __m256i nan32 = _mm256_castps_si256(_mm256_cmp_ps(x, x, _CMP_UNORD_Q));
-    const __m128i nan = _mm_packs_epi32(_mm256_castsi256_si128(nan32), _mm256_extracti128_si256(nan32, 1));
-    const __m128i quiet = _mm_or_si128(_mm_and_si128(h, _mm_set1_epi16(-0x8000)), _mm_set1_epi16(0x7E00));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), _mm_blendv_epi8(h, quiet, nan));
-  }
+  for (; k + 8 <= run; k += 8)
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), encode_half8(_mm256_loadu_ps(v + k)));
 #endif
 #pragma omp simd
   for (int64_t j = k; j < run; ++j) out[j] = encode_half_flat(v[j]);
@@ -116,29 +153,28 @@ NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restr
   }
 #endif
 #elif defined(__F16C__) && defined(__AVX2__)
-  const __m256i exp_mask = _mm256_set1_epi32(0x7C00);
-  for (; k + 8 <= run; k += 8) {
-    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k));
-    const __m256i w = _mm256_cvtepu16_epi32(x);
-    const __m256i special = _mm256_cmpeq_epi32(_mm256_and_si256(w, exp_mask), exp_mask);
-    const __m256i sign = _mm256_slli_epi32(_mm256_and_si256(w, _mm256_set1_epi32(0x8000)), 16);
-    const __m256i payload = _mm256_slli_epi32(_mm256_and_si256(w, _mm256_set1_epi32(0x3FF)), 13);
-    const __m256i raw = _mm256_or_si256(_mm256_or_si256(sign, payload), _mm256_set1_epi32(0x7F800000));
-    const __m256 f = _mm256_cvtph_ps(x);
-    _mm256_storeu_ps(out + k, _mm256_blendv_ps(f, _mm256_castsi256_ps(raw), _mm256_castsi256_ps(special)));
-  }
+  for (; k + 8 <= run; k += 8)
+    _mm256_storeu_ps(out + k, decode_half8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + k))));
 #endif
 #pragma omp simd
   for (int64_t j = k; j < run; ++j) out[j] = decode_half_flat(h[j]);
 }
 
+// The loops over the cells of a row (the snapshot writers, and on AVX-512
+// the material gradients) run in whole vectors, the last one masked: a row
+// of cells is one shorter than a row of nodes, so it is rarely a whole
+// number of vectors, and a scalar remainder (up to 15 cells, each with a
+// division in a right-hand side, or the bit-pattern encoder) cost the
+// bfloat16 forward at order 2 on 96^3 more than the half one. body(k, m)
+// takes the cells from k on that the mask m holds; load_stored and
+// store_stored move a vector of cells out of and into a store of `Format`
+// at element q, and rhs_cells forms (E - ca*E_old)/cs with one fused
+// multiply-subtract, +0 where cs is zero.
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
-// The AVX-512 loops over the cells of a row (the snapshot writers, the
-// material gradients) run in vectors of 16, the last one masked: a row of
-// cells is one shorter than a row of nodes, so it is rarely a whole number
-// of vectors, and a scalar remainder of up to 15 cells (each with a division
-// in a right-hand side, or the bit-pattern encoder) cost the bfloat16
-// forward at order 2 on 96^3 more than the half one.
+#define NORVANE_CELL_VECTORS 1
+using cell_mask = __mmask16;
+using cell_vec = __m512;
+
 template <class Body>
 NORVANE_CELL void masked_chunks(int64_t run, Body body) {
   int64_t k = 0;
@@ -146,9 +182,11 @@ NORVANE_CELL void masked_chunks(int64_t run, Body body) {
   if (k < run) body(k, static_cast<__mmask16>((1u << (run - k)) - 1u));
 }
 
-// 16 values into, or out of, a store of `Format` at element q (lanes in m).
+NORVANE_CELL __m512 load_cells(__mmask16 m, const float* p) { return _mm512_maskz_loadu_ps(m, p); }
+NORVANE_CELL void store_cells(float* p, __mmask16 m, __m512 v) { _mm512_mask_storeu_ps(p, m, v); }
+
 template <int Format>
-NORVANE_CELL void store16(void* store, int64_t q, __mmask16 m, __m512 v) {
+NORVANE_CELL void store_stored(void* store, int64_t q, __mmask16 m, __m512 v) {
   if constexpr (Format == 1)
     _mm256_mask_storeu_epi16(static_cast<uint16_t*>(store) + q, m, encode_half16(v));
   else if constexpr (Format == 2)
@@ -158,7 +196,7 @@ NORVANE_CELL void store16(void* store, int64_t q, __mmask16 m, __m512 v) {
 }
 
 template <int Format>
-NORVANE_CELL __m512 load16(const void* store, int64_t q, __mmask16 m) {
+NORVANE_CELL __m512 load_stored(const void* store, int64_t q, __mmask16 m) {
   const uint16_t* h = static_cast<const uint16_t*>(store) + q;
   if constexpr (Format == 1)
     return decode_half16(_mm256_maskz_loadu_epi16(m, h));
@@ -168,6 +206,84 @@ NORVANE_CELL __m512 load16(const void* store, int64_t q, __mmask16 m) {
     return _mm512_maskz_loadu_ps(m, static_cast<const float*>(store) + q);
 }
 
+// The quotient only in the lanes of m where cs is not zero.
+NORVANE_CELL __m512 rhs_cells(__m512 f, __m512 e0, __m512 ca, __m512 cs, __mmask16 m) {
+  const __mmask16 nonzero = _mm512_mask_cmp_ps_mask(m, cs, _mm512_setzero_ps(), _CMP_NEQ_UQ);
+  return _mm512_maskz_div_ps(nonzero, _mm512_fnmadd_ps(ca, e0, f), cs);
+}
+#elif defined(__F16C__) && defined(__AVX2__) && defined(__FMA__)
+#define NORVANE_CELL_VECTORS 1
+// AVX2 masks 32-bit lanes only: the last vector's 16-bit elements go
+// through a local copy.
+struct cell_mask {
+  int n;      // cells in the vector
+  __m256i m;  // their lanes
+};
+using cell_vec = __m256;
+
+template <class Body>
+NORVANE_CELL void masked_chunks(int64_t run, Body body) {
+  int64_t k = 0;
+  for (; k + 8 <= run; k += 8) body(k, cell_mask{8, _mm256_set1_epi32(-1)});
+  if (k < run) {
+    const int n = static_cast<int>(run - k);
+    body(k, cell_mask{n, _mm256_cmpgt_epi32(_mm256_set1_epi32(n), _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7))});
+  }
+}
+
+// Whole vectors take plain moves (m.n is a constant in the loop over them):
+// masked stores are slow on some processors.
+NORVANE_CELL __m256 load_cells(const cell_mask& m, const float* p) {
+  return m.n == 8 ? _mm256_loadu_ps(p) : _mm256_maskload_ps(p, m.m);
+}
+NORVANE_CELL void store_cells(float* p, const cell_mask& m, __m256 v) {
+  if (m.n == 8)
+    _mm256_storeu_ps(p, v);
+  else
+    _mm256_maskstore_ps(p, m.m, v);
+}
+
+template <int Format>
+NORVANE_CELL void store_stored(void* store, int64_t q, const cell_mask& m, __m256 v) {
+  if constexpr (Format == 0) {
+    store_cells(static_cast<float*>(store) + q, m, v);
+  } else {
+    const __m128i h = Format == 1 ? encode_half8(v) : encode_bf16_8(v);
+    uint16_t* out = static_cast<uint16_t*>(store) + q;
+    if (m.n == 8) {
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), h);
+    } else {
+      alignas(16) uint16_t tmp[8];
+      _mm_store_si128(reinterpret_cast<__m128i*>(tmp), h);
+      std::memcpy(out, tmp, sizeof(uint16_t) * m.n);
+    }
+  }
+}
+
+template <int Format>
+NORVANE_CELL __m256 load_stored(const void* store, int64_t q, const cell_mask& m) {
+  if constexpr (Format == 0) {
+    return load_cells(m, static_cast<const float*>(store) + q);
+  } else {
+    const uint16_t* in = static_cast<const uint16_t*>(store) + q;
+    __m128i h;
+    if (m.n == 8) {
+      h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+    } else {
+      alignas(16) uint16_t tmp[8] = {};
+      std::memcpy(tmp, in, sizeof(uint16_t) * m.n);
+      h = _mm_load_si128(reinterpret_cast<const __m128i*>(tmp));
+    }
+    return Format == 1 ? decode_half8(h) : decode_bf16_8(h);
+  }
+}
+
+// The quotient in every lane (the lanes past the row divide zeros, and are
+// not stored), +0 where cs is zero.
+NORVANE_CELL __m256 rhs_cells(__m256 f, __m256 e0, __m256 ca, __m256 cs, const cell_mask&) {
+  const __m256 nonzero = _mm256_cmp_ps(cs, _mm256_setzero_ps(), _CMP_NEQ_UQ);
+  return _mm256_and_ps(nonzero, _mm256_div_ps(_mm256_fnmadd_ps(ca, e0, f), cs));
+}
 #endif
 
 }  // namespace

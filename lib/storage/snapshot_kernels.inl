@@ -31,29 +31,26 @@ NORVANE_CELL float get(const void* store, int64_t q) {
     return static_cast<const float*>(store)[q];
 }
 
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
+#if defined(NORVANE_CELL_VECTORS)
 template <int Format>
 void e_row_t(void* store, int64_t q0, const float* __restrict f, float* __restrict scratch,
              int64_t run) {
-  masked_chunks(run, [&](int64_t k, __mmask16 m) __attribute__((always_inline)) {
-    const __m512 v = _mm512_maskz_loadu_ps(m, f + k);
-    store16<Format>(store, q0 + k, m, v);
-    if (scratch) _mm512_mask_storeu_ps(scratch + k, m, v);
+  masked_chunks(run, [&](int64_t k, const cell_mask& m) __attribute__((always_inline)) {
+    const cell_vec v = load_cells(m, f + k);
+    store_stored<Format>(store, q0 + k, m, v);
+    if (scratch) store_cells(scratch + k, m, v);
   });
 }
 
-// The right-hand side of the generic form below, with the quotient formed
-// only in the row's lanes where cs is not zero (the others store +0).
+// The right-hand side of the generic form below.
 template <int Format, bool Scratch>
 void rhs_row_t(void* store, int64_t q0, const float* __restrict f, const void* e_store,
                const float* __restrict scratch, const float* __restrict ca,
                const float* __restrict cs, int64_t run) {
-  masked_chunks(run, [&](int64_t k, __mmask16 m) __attribute__((always_inline)) {
-    const __m512 e0 = Scratch ? _mm512_maskz_loadu_ps(m, scratch + k) : load16<Format>(e_store, q0 + k, m);
-    const __m512 w = _mm512_maskz_loadu_ps(m, cs + k);
-    const __m512 r = _mm512_fnmadd_ps(_mm512_maskz_loadu_ps(m, ca + k), e0, _mm512_maskz_loadu_ps(m, f + k));
-    const __mmask16 nonzero = _mm512_mask_cmp_ps_mask(m, w, _mm512_setzero_ps(), _CMP_NEQ_UQ);
-    store16<Format>(store, q0 + k, m, _mm512_maskz_div_ps(nonzero, r, w));
+  masked_chunks(run, [&](int64_t k, const cell_mask& m) __attribute__((always_inline)) {
+    const cell_vec e0 = Scratch ? load_cells(m, scratch + k) : load_stored<Format>(e_store, q0 + k, m);
+    store_stored<Format>(store, q0 + k, m,
+                         rhs_cells(load_cells(m, f + k), e0, load_cells(m, ca + k), load_cells(m, cs + k), m));
   });
 }
 #else
