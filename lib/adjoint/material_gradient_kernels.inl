@@ -41,7 +41,7 @@ void cell_run_t(const backward_args& a, int t, int64_t node, int64_t c, int64_t 
   const int first_comp = sn.components == 3 ? 0 : 2;
   const int64_t slot_base = static_cast<int64_t>(t / sn.interval) * sn.n_cells;
   const __m512 vsteps = _mm512_set1_ps(steps), dt = _mm512_set1_ps(g.dt);
-  const __m512 one = _mm512_set1_ps(1.0f), half = _mm512_set1_ps(-0.5f);
+  const __m512 one = _mm512_set1_ps(1.0f), minus_half = _mm512_set1_ps(-0.5f);
   storage::NORVANE_ISA_NS::masked_chunks(n, [&](int64_t x, __mmask16 m) __attribute__((always_inline)) {
     __m512 g_eps = _mm512_setzero_ps(), g_sig = _mm512_setzero_ps();
     if (a.n_shots >= 1) {
@@ -51,8 +51,8 @@ void cell_run_t(const backward_args& a, int t, int64_t node, int64_t c, int64_t 
           _mm512_mul_ps(q, _mm512_mul_ps(_mm512_sub_ps(one, ca), _mm512_set1_ps(kernels::eps0))), dt);
       const __m512 d_cs_eps =
           _mm512_div_ps(_mm512_mul_ps(q, _mm512_mul_ps(q, _mm512_set1_ps(-kernels::eps0))), dt);
-      const __m512 d_ca_sig = _mm512_mul_ps(q, _mm512_mul_ps(_mm512_add_ps(ca, one), half));
-      const __m512 d_cs_sig = _mm512_mul_ps(q, _mm512_mul_ps(q, half));
+      const __m512 d_ca_sig = _mm512_mul_ps(q, _mm512_mul_ps(_mm512_add_ps(ca, one), minus_half));
+      const __m512 d_cs_sig = _mm512_mul_ps(q, _mm512_mul_ps(q, minus_half));
       for (int64_t s = 0; s < a.n_shots; ++s)
         for (int mc = 0; mc < n_comp; ++mc) {
           const int64_t at = mc * sn.component_stride() + slot_base + s * n_int + c + x;

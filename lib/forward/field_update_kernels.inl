@@ -171,12 +171,14 @@ __attribute__((always_inline)) inline __m512 fitted_z_diff(const float* f, int64
   for (int j = 1; j <= MZ; ++j)
     d[j - 1] = Forward ? _mm512_sub_ps(load(f + kb + j), load(f + kb + 1 - j))
                        : _mm512_sub_ps(load(f + kb + j - 1), load(f + kb - j));
+  // Half-width 2, nominal at order 4 and fitted at order 8.
+  auto two = [&] { return _mm512_fmadd_ps(d[1], coeff(2, 1), _mm512_fmadd_ps(d[0], coeff(2, 0), zero)); };
   __m512 D;
   if constexpr (MZ == 4) {
     D = _mm512_add_ps(zero, _mm512_mul_ps(coeff(4, 0), d[0]));
     for (int j = 1; j < 4; ++j) D = _mm512_add_ps(D, _mm512_mul_ps(coeff(4, j), d[j]));
   } else {
-    D = _mm512_fmadd_ps(d[1], coeff(2, 1), _mm512_fmadd_ps(d[0], coeff(2, 0), zero));
+    D = two();
   }
   // The room of each node towards the two row ends, which caps the
   // half-width (at least 1). Only rooms below MZ matter: capping the
@@ -191,8 +193,7 @@ __attribute__((always_inline)) inline __m512 fitted_z_diff(const float* f, int64
     const __m512 d3 = _mm512_fmadd_ps(
         d[2], coeff(3, 2), _mm512_fmadd_ps(d[1], coeff(3, 1), _mm512_fmadd_ps(d[0], coeff(3, 0), zero)));
     D = _mm512_mask_mov_ps(D, _mm512_cmpeq_epi32_mask(room, _mm512_set1_epi32(3)), d3);
-    const __m512 d2 = _mm512_fmadd_ps(d[1], coeff(2, 1), _mm512_fmadd_ps(d[0], coeff(2, 0), zero));
-    D = _mm512_mask_mov_ps(D, _mm512_cmpeq_epi32_mask(room, _mm512_set1_epi32(2)), d2);
+    D = _mm512_mask_mov_ps(D, _mm512_cmpeq_epi32_mask(room, _mm512_set1_epi32(2)), two());
   }
   return _mm512_mask_mov_ps(D, _mm512_cmple_epi32_mask(room, _mm512_set1_epi32(1)), d[0]);
 }

@@ -280,7 +280,7 @@ void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i
 
 // A row's update followed by its layer corrections: on regular rows the x
 // and y corrections inside the update loops and the z ones in the update
-// kernels after each loop, except at half-width 1, where the z loop above
+// kernels at the row's end, except at half-width 1, where the z loop above
 // takes them right after the update;
 // elsewhere the general sweep over the x and y faces after the update, then
 // the z loop (or the general sweep over the z faces too, where the z loop
@@ -301,10 +301,12 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
     pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j, ahead);
     // At half-width 1 the z loop, taking both faces' nodes in pairs, measured
     // faster than the faces in the update kernels (there the row's update is
-    // so cheap that the face loops' short vectors and scalar tails dominate);
-    // the wider stencils measured faster there, each component's faces right
-    // after its loop (128^3, 10-cell layers: orders 4 and 8 8-9 % faster
-    // than the z loop).
+    // so cheap that the face loops' short vectors and scalar tails dominate),
+    // and faster than the kernels' masked 16-lane face vectors too (96^3,
+    // 10-cell layers: 20-25 %). The wider stencils measured faster in the
+    // kernels (128^3, 10-cell layers: orders 4 and 8 8-9 % faster than the
+    // z loop; with the faces in vectors at the row's end, 96^3: order 4 the
+    // same, order 8 16 %).
     if (kernels::half_width(a.order) == 1) {
       if (large_planes(a)) prefetch_z_loop<ESide>(a, t, s, i, j, ahead);
       z_layers_row<ESide, 1>(a, t, s, i, j);

@@ -18,8 +18,7 @@
 namespace norvane::storage::NORVANE_ISA_NS {
 namespace {
 
-// binary16 encoding of v[0 .. run) into out. Where the processor converts in
-// hardware, vcvtps2ph rounds to nearest even exactly as the bit-pattern
+// binary16 encoding in hardware: vcvtps2ph rounds to nearest even exactly as the bit-pattern
 // encoder does (a float subnormal gives a signed zero either way, so DAZ
 // changes nothing); only its NaNs keep payload bits, so NaN lanes are
 // replaced by the encoder's quiet NaN of the same sign.
@@ -97,25 +96,11 @@ NORVANE_CELL __m256 decode_bf16_8(__m128i x) {
 }
 #endif
 
+// binary16 encoding of v[0 .. run) into out by the bit-pattern encoder, for
+// the sets without the vector cell loops below (which convert in hardware).
 NORVANE_CELL void encode_half_run(uint16_t* __restrict out, const float* __restrict v, int64_t run) {
-  int64_t k = 0;
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
-  for (; k + 16 <= run; k += 16)
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + k), encode_half16(_mm512_loadu_ps(v + k)));
-  // The rest in one masked vector: a row of cells is rarely a whole number
-  // of vectors, and a scalar remainder of up to 15 values is slow beside
-  // the vectors.
-  if (k < run) {
-    const __mmask16 m = static_cast<__mmask16>((1u << (run - k)) - 1u);
-    _mm256_mask_storeu_epi16(out + k, m, encode_half16(_mm512_maskz_loadu_ps(m, v + k)));
-    k = run;
-  }
-#elif defined(__F16C__) && defined(__AVX2__)
-  for (; k + 8 <= run; k += 8)
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + k), encode_half8(_mm256_loadu_ps(v + k)));
-#endif
 #pragma omp simd
-  for (int64_t j = k; j < run; ++j) out[j] = encode_half_flat(v[j]);
+  for (int64_t j = 0; j < run; ++j) out[j] = encode_half_flat(v[j]);
 }
 
 // binary16 decoding of h[0 .. run) into out. Every binary16 value, a
