@@ -22,16 +22,19 @@ namespace {
 
 constexpr int64_t block_cells = 256;
 
-#if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
-// On AVX-512 each vector of 16 cells is taken through every step with its
-// factors and sums in registers, the last vector of the row masked: the
-// blocks below leave a row's last cells (up to 15, with two divisions each)
-// to scalar code, and this form made the backward on 96^3 11 % faster at
-// order 2 and 5 % at order 8. The cells' arithmetic, and the order in which
-// the shots and components are added, are those of the blocks below.
+#if defined(NORVANE_CELL_VECTORS)
+// Where the instruction set has the masked cell loops (AVX-512, AVX2), each
+// vector of cells is taken through every step with its factors and sums in
+// registers, the last vector of the row masked: the blocks below leave a
+// row's last cells (up to 15 on AVX-512, 7 on AVX2, with two divisions
+// each) to scalar code. On AVX-512 this form made the backward on 96^3 11 %
+// faster at order 2 and 5 % at order 8. The cells' arithmetic, and the
+// order in which the shots and components are added, are those of the
+// blocks below; the masked lanes past the row compute on zeros and are not
+// stored.
 template <int Format>
 void cell_run_t(const backward_args& a, int t, int64_t node, int64_t c, int64_t n) {
-  using storage::NORVANE_ISA_NS::load_stored;
+  using namespace storage::NORVANE_ISA_NS;
   const grid_dims& g = a.g;
   const snapshot_args& sn = a.snap;
   const int64_t n_int = int64_t(g.nx - 1) * (g.ny - 1) * (g.nz - 1);
@@ -40,41 +43,39 @@ void cell_run_t(const backward_args& a, int t, int64_t node, int64_t c, int64_t 
   const int n_comp = sn.components == 3 ? 3 : 1;
   const int first_comp = sn.components == 3 ? 0 : 2;
   const int64_t slot_base = static_cast<int64_t>(t / sn.interval) * sn.n_cells;
-  const __m512 vsteps = _mm512_set1_ps(steps), dt = _mm512_set1_ps(g.dt);
-  const __m512 one = _mm512_set1_ps(1.0f), minus_half = _mm512_set1_ps(-0.5f);
-  storage::NORVANE_ISA_NS::masked_chunks(n, [&](int64_t x, __mmask16 m) __attribute__((always_inline)) {
-    __m512 g_eps = _mm512_setzero_ps(), g_sig = _mm512_setzero_ps();
+  const cell_vec vsteps = cells_of(steps), dt = cells_of(g.dt), one = cells_of(1.0f);
+  const cell_vec eps0 = cells_of(kernels::eps0), minus_eps0 = cells_of(-kernels::eps0);
+  const cell_vec minus_half = cells_of(-0.5f);
+  masked_chunks(n, [&](int64_t x, const cell_mask& m) __attribute__((always_inline)) {
+    cell_vec g_eps = cells_of(0.0f), g_sig = cells_of(0.0f);
     if (a.n_shots >= 1) {
-      const __m512 ca = _mm512_maskz_loadu_ps(m, a.c.ca_e + node + x);
-      const __m512 q = _mm512_maskz_loadu_ps(m, a.c.cs_e + node + x);
-      const __m512 d_ca_eps = _mm512_div_ps(
-          _mm512_mul_ps(q, _mm512_mul_ps(_mm512_sub_ps(one, ca), _mm512_set1_ps(kernels::eps0))), dt);
-      const __m512 d_cs_eps =
-          _mm512_div_ps(_mm512_mul_ps(q, _mm512_mul_ps(q, _mm512_set1_ps(-kernels::eps0))), dt);
-      const __m512 d_ca_sig = _mm512_mul_ps(q, _mm512_mul_ps(_mm512_add_ps(ca, one), minus_half));
-      const __m512 d_cs_sig = _mm512_mul_ps(q, _mm512_mul_ps(q, minus_half));
+      const cell_vec ca = load_cells(m, a.c.ca_e + node + x);
+      const cell_vec q = load_cells(m, a.c.cs_e + node + x);
+      const cell_vec d_ca_eps = (q * ((one - ca) * eps0)) / dt;
+      const cell_vec d_cs_eps = (q * (q * minus_eps0)) / dt;
+      const cell_vec d_ca_sig = q * ((ca + one) * minus_half);
+      const cell_vec d_cs_sig = q * (q * minus_half);
       for (int64_t s = 0; s < a.n_shots; ++s)
         for (int mc = 0; mc < n_comp; ++mc) {
           const int64_t at = mc * sn.component_stride() + slot_base + s * n_int + c + x;
-          const __m512 l = _mm512_maskz_loadu_ps(m, a.e[first_comp + mc] + s * g.n_nodes + node + x);
-          const __m512 pe = _mm512_mul_ps(_mm512_mul_ps(l, load_stored<Format>(sn.e_store, at, m)), vsteps);
-          const __m512 pr = _mm512_mul_ps(_mm512_mul_ps(l, load_stored<Format>(sn.rhs_store, at, m)), vsteps);
-          g_eps = _mm512_add_ps(g_eps, _mm512_fmadd_ps(pe, d_ca_eps, _mm512_mul_ps(d_cs_eps, pr)));
-          g_sig = _mm512_add_ps(g_sig, _mm512_fmadd_ps(pe, d_ca_sig, _mm512_mul_ps(d_cs_sig, pr)));
+          const cell_vec l = load_cells(m, a.e[first_comp + mc] + s * g.n_nodes + node + x);
+          const cell_vec pe = (l * load_stored<Format>(sn.e_store, at, m)) * vsteps;
+          const cell_vec pr = (l * load_stored<Format>(sn.rhs_store, at, m)) * vsteps;
+          g_eps = g_eps + fma_cells(pe, d_ca_eps, d_cs_eps * pr);
+          g_sig = g_sig + fma_cells(pe, d_ca_sig, d_cs_sig * pr);
         }
       // A perfect conductor takes no shot at all: its sums stay +0.
-      const __mmask16 conductor = _mm512_cmp_ps_mask(_mm512_maskz_loadu_ps(m, a.sigma + node + x),
-                                                     _mm512_set1_ps(kernels::pec_sigma), _CMP_GT_OQ);
-      g_eps = _mm512_maskz_mov_ps(static_cast<__mmask16>(~conductor), g_eps);
-      g_sig = _mm512_maskz_mov_ps(static_cast<__mmask16>(~conductor), g_sig);
+      const cell_vec sigma = load_cells(m, a.sigma + node + x);
+      g_eps = zero_where_above(g_eps, sigma, kernels::pec_sigma);
+      g_sig = zero_where_above(g_sig, sigma, kernels::pec_sigma);
     }
     if (a.want_grad_eps_r == 1) {
       float* out = a.grad_eps_r + c + x;
-      _mm512_mask_storeu_ps(out, m, _mm512_add_ps(_mm512_maskz_loadu_ps(m, out), g_eps));
+      store_cells(out, m, load_cells(m, out) + g_eps);
     }
     if (a.want_grad_sigma == 1) {
       float* out = a.grad_sigma + c + x;
-      _mm512_mask_storeu_ps(out, m, _mm512_add_ps(_mm512_maskz_loadu_ps(m, out), g_sig));
+      store_cells(out, m, load_cells(m, out) + g_sig);
     }
   });
 }

@@ -145,8 +145,8 @@ NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restr
   for (int64_t j = k; j < run; ++j) out[j] = decode_half_flat(h[j]);
 }
 
-// The loops over the cells of a row (the snapshot writers, and on AVX-512
-// the material gradients) run in whole vectors, the last one masked: a row
+// The loops over the cells of a row (the snapshot writers and the material
+// gradients) run in whole vectors, the last one masked: a row
 // of cells is one shorter than a row of nodes, so it is rarely a whole
 // number of vectors, and a scalar remainder (up to 15 cells, each with a
 // division in a right-hand side, or the bit-pattern encoder) cost the
@@ -154,7 +154,9 @@ NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restr
 // takes the cells from k on that the mask m holds; load_stored and
 // store_stored move a vector of cells out of and into a store of `Format`
 // at element q, and rhs_cells forms (E - ca*E_old)/cs with one fused
-// multiply-subtract, +0 where cs is zero.
+// multiply-subtract, +0 where cs is zero. A cell_vec also takes the
+// compiler's vector operators (+, -, *, /: one rounding each, as scalars);
+// fma_cells is the one fused multiply-add.
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
 #define NORVANE_CELL_VECTORS 1
 using cell_mask = __mmask16;
@@ -189,6 +191,13 @@ NORVANE_CELL __m512 load_stored(const void* store, int64_t q, __mmask16 m) {
     return decode_bf16_16(_mm256_maskz_loadu_epi16(m, h));
   else
     return _mm512_maskz_loadu_ps(m, static_cast<const float*>(store) + q);
+}
+
+NORVANE_CELL __m512 cells_of(float x) { return _mm512_set1_ps(x); }
+NORVANE_CELL __m512 fma_cells(__m512 a, __m512 b, __m512 c) { return _mm512_fmadd_ps(a, b, c); }
+// +0 in the lanes where x > bound (not where x is NaN), v elsewhere.
+NORVANE_CELL __m512 zero_where_above(__m512 v, __m512 x, float bound) {
+  return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(x, _mm512_set1_ps(bound), _CMP_NGT_UQ), v);
 }
 
 // The quotient only in the lanes of m where cs is not zero.
@@ -261,6 +270,12 @@ NORVANE_CELL __m256 load_stored(const void* store, int64_t q, const cell_mask& m
     }
     return Format == 1 ? decode_half8(h) : decode_bf16_8(h);
   }
+}
+
+NORVANE_CELL __m256 cells_of(float x) { return _mm256_set1_ps(x); }
+NORVANE_CELL __m256 fma_cells(__m256 a, __m256 b, __m256 c) { return _mm256_fmadd_ps(a, b, c); }
+NORVANE_CELL __m256 zero_where_above(__m256 v, __m256 x, float bound) {
+  return _mm256_andnot_ps(_mm256_cmp_ps(x, _mm256_set1_ps(bound), _CMP_GT_OQ), v);
 }
 
 // The quotient in every lane (the lanes past the row divide zeros, and are
