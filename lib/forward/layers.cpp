@@ -77,6 +77,18 @@ layer_table make_layer_table(const pass_args& a, bool e_side) {
   return t;
 }
 
+void prefetch_low_y_memories(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
+                             int64_t j) {
+  const layer_face_desc& d = t.face[2];
+  if (d.w == 0 || j < d.q_lo || j > d.q_hi) return;
+  const int64_t c[3] = {i, j, 0};
+  const int64_t p = d.position(j, t.e_side);
+  for (const layer_term& term : d.term) {
+    const float* psi = term.psi + memory_index(term, 1, s, c, p);
+    for (int64_t k = 0; k < a.g.nz; k += 16) __builtin_prefetch(psi + k, 1);
+  }
+}
+
 row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
                          row_layers& r) {
   const grid_dims& g = a.g;
