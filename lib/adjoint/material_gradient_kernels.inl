@@ -28,7 +28,8 @@ constexpr int64_t block_cells = 256;
 // registers, the last vector of the row masked: the blocks below leave a
 // row's last cells (up to 15 on AVX-512, 7 on AVX2, with two divisions
 // each) to scalar code. On AVX-512 this form made the backward on 96^3 11 %
-// faster at order 2 and 5 % at order 8. The cells' arithmetic, and the
+// faster at order 2 and 5 % at order 8, on AVX2 (forced) 1-5 % at orders 2
+// to 8. The cells' arithmetic, and the
 // order in which the shots and components are added, are those of the
 // blocks below; the masked lanes past the row compute on zeros and are not
 // stored.

@@ -136,7 +136,7 @@ enum class row_mode { plain, regular, general };
 // hardware prefetchers do not follow, so each row's first loads of them
 // missed. (The x faces' rows, and the high y face's, run up, and need no
 // asking.) Asked for rows_ahead rows early, the forward with 10-cell
-// layers on 96^3 ran 5-9 % faster at orders 2 to 8. Longer rows give the
+// layers on 96^3 ran 6-11 % faster at orders 2 to 8. Longer rows give the
 // prefetchers time to catch up: on 128^3 and 160^3 asking measured within
 // noise, and on 256^3 it cost order 8 2-4 %, so only rows of at most
 // short_memory_row nodes ask.
