@@ -29,10 +29,9 @@ constexpr int64_t block_cells = 256;
 // row's last cells (up to 15 on AVX-512, 7 on AVX2, with two divisions
 // each) to scalar code. On AVX-512 this form made the backward on 96^3 11 %
 // faster at order 2 and 5 % at order 8, on AVX2 (forced) 1-5 % at orders 2
-// to 8. The cells' arithmetic, and the
-// order in which the shots and components are added, are those of the
-// blocks below; the masked lanes past the row compute on zeros and are not
-// stored.
+// to 8. The cells' arithmetic, and the order in which the shots and
+// components are added, are those of the blocks below; the masked lanes
+// past the row compute on zeros and are not stored.
 template <int Format>
 void cell_run_t(const backward_args& a, int t, int64_t node, int64_t c, int64_t n) {
   using namespace storage::NORVANE_ISA_NS;

@@ -396,24 +396,21 @@ __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_
     // the E rows' first face took 3-4 times as long as the others (order 4,
     // 96^3, 10-cell layers: 4.4 % of the forward's samples against 1.3 %;
     // asked for, the forward there ran 2-6 % faster at orders 4 and 8).
-    if constexpr (C == 0) {
-      const float* next = L->cs + ahead * nz;
-      for (const row_layers::z_face* z : {&zl, &zh}) {
-        if (z->n == 0) continue;
+    for (const row_layers::z_face* z : {&zl, &zh}) {
+      if (z->n == 0) continue;
+      if constexpr (C == 0) {
         const int64_t k0 = z == &zl ? lo : hi - zh.n + 1;
 #if defined(__AVX512F__)
         const int64_t span = MZ > 1 ? (z->n + 15) / 16 * 16 : z->n;
 #else
         const int64_t span = z->n;
 #endif
-        prefetch_row(next + k0, span);
-        __builtin_prefetch(next + k0 + span - 1);
+        const float* cs = L->cs + ahead * nz + k0;
+        prefetch_row(cs, span);
+        __builtin_prefetch(cs + span - 1);
       }
-    }
-    for (const row_layers::z_face* z : {&zl, &zh}) {
-      if (z->n == 0) continue;
-      const float* next = z->psi[C] + ahead * z->psi_stride;
-      for (const int64_t o : {-z->n, int64_t{0}, z->n}) __builtin_prefetch(next + o, 1);
+      const float* psi = z->psi[C] + ahead * z->psi_stride;
+      for (const int64_t o : {-z->n, int64_t{0}, z->n}) __builtin_prefetch(psi + o, 1);
     }
   }
   k_sweep<MZ, Forward, Align>(lo, hi, full_lo, full_hi, nz, order, f, out, value);

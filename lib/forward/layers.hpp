@@ -129,6 +129,7 @@ struct row_layers {
 // How a row takes its corrections: none at all, by the regular row kernels
 // (`r` filled), or by the general sweep after the update.
 enum class row_mode { plain, regular, general };
+
 // Asks for the low y face's memory rows of row (s, i, j), where it has
 // them. The memories are stored by profile position, which on a low face
 // runs down as the coordinate rises: the rows of a plane take that face's

@@ -18,10 +18,10 @@
 namespace norvane::storage::NORVANE_ISA_NS {
 namespace {
 
-// binary16 encoding in hardware: vcvtps2ph rounds to nearest even exactly as the bit-pattern
-// encoder does (a float subnormal gives a signed zero either way, so DAZ
-// changes nothing); only its NaNs keep payload bits, so NaN lanes are
-// replaced by the encoder's quiet NaN of the same sign.
+// binary16 encoding in hardware: vcvtps2ph rounds to nearest even exactly
+// as the bit-pattern encoder does (a float subnormal gives a signed zero
+// either way, so DAZ changes nothing); only its NaNs keep payload bits, so
+// NaN lanes are replaced by the encoder's quiet NaN of the same sign.
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
 NORVANE_CELL __m256i encode_half16(__m512 x) {
   const __m256i h = _mm512_maskz_cvtps_ph(0xFFFF, x, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
@@ -146,11 +146,11 @@ NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restr
 }
 
 // The loops over the cells of a row (the snapshot writers and the material
-// gradients) run in whole vectors, the last one masked: a row
-// of cells is one shorter than a row of nodes, so it is rarely a whole
-// number of vectors, and a scalar remainder (up to 15 cells, each with a
-// division in a right-hand side, or the bit-pattern encoder) cost the
-// bfloat16 forward at order 2 on 96^3 more than the half one. body(k, m)
+// gradients) run in whole vectors, the last one masked: a row of cells is
+// one shorter than a row of nodes, so it is rarely a whole number of
+// vectors, and a scalar remainder (up to 15 cells, each with a division in
+// a right-hand side, or the bit-pattern encoder) cost the bfloat16 forward
+// at order 2 on 96^3 more than the half one. body(k, m)
 // takes the cells from k on that the mask m holds; load_stored and
 // store_stored move a vector of cells out of and into a store of `Format`
 // at element q, and rhs_cells forms (E - ca*E_old)/cs with one fused
