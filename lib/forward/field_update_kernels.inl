@@ -171,6 +171,7 @@ __attribute__((always_inline)) inline __m512 fitted_z_diff(const float* f, int64
   for (int j = 1; j <= MZ; ++j)
     d[j - 1] = Forward ? _mm512_sub_ps(load(f + kb + j), load(f + kb + 1 - j))
                        : _mm512_sub_ps(load(f + kb + j - 1), load(f + kb - j));
+  if constexpr (MZ == 1) return d[0];  // nominal and fitted alike
   // Half-width 2, nominal at order 4 and fitted at order 8.
   auto two = [&] { return _mm512_fmadd_ps(d[1], coeff(2, 1), _mm512_fmadd_ps(d[0], coeff(2, 0), zero)); };
   __m512 D;
@@ -353,12 +354,9 @@ __attribute__((noinline)) void z_faces(const row_layers& L, int64_t lo, int64_t 
   const float* __restrict cs = L.cs;
   const float h = L.dz;
 #if defined(__AVX512F__)
-  if constexpr (MZ > 1) {
-    if (zl.n > 0) z_face_vectors<MZ, Forward, Plus, true>(f, out, cs, h, zl.r, zl.psi[C], lo, zl.n, nz);
-    if (zh.n > 0) z_face_vectors<MZ, Forward, Plus, false>(f, out, cs, h, zh.r, zh.psi[C], hi - zh.n + 1, zh.n, nz);
-    return;
-  }
-#endif
+  if (zl.n > 0) z_face_vectors<MZ, Forward, Plus, true>(f, out, cs, h, zl.r, zl.psi[C], lo, zl.n, nz);
+  if (zh.n > 0) z_face_vectors<MZ, Forward, Plus, false>(f, out, cs, h, zh.r, zh.psi[C], hi - zh.n + 1, zh.n, nz);
+#else
   auto face = [&](const row_layers::z_face& z, int64_t k0, int64_t k1, int64_t dir) __attribute__((always_inline)) {
     const float* __restrict r = z.r;
     float* __restrict psi = z.psi[C];
@@ -372,6 +370,7 @@ __attribute__((noinline)) void z_faces(const row_layers& L, int64_t lo, int64_t 
   };
   if (zl.n > 0) face(zl, lo, lo + zl.n - 1, -1);
   if (zh.n > 0) face(zh, hi - zh.n + 1, hi, 1);
+#endif
 }
 
 // k_sweep of the x or y component C (0, 1) of a regular row that carries its
@@ -401,7 +400,7 @@ __attribute__((always_inline)) inline void k_sweep_z(const row_layers* L, int64_
       if constexpr (C == 0) {
         const int64_t k0 = z == &zl ? lo : hi - zh.n + 1;
 #if defined(__AVX512F__)
-        const int64_t span = MZ > 1 ? (z->n + 15) / 16 * 16 : z->n;
+        const int64_t span = (z->n + 15) / 16 * 16;
 #else
         const int64_t span = z->n;
 #endif
@@ -635,10 +634,10 @@ row_fn pick_any(int order, bool cubic, int mx, int my) {
 
 // Kernels of regular rows (the nominal half-width M on every axis), entry
 // [in_x][in_y]: with their x and y layer corrections inside the loops, and
-// above half-width 1 their z ones too (see layered_row).
+// their z ones at the row's end (see layered_row).
 template <bool ESide, int M, bool Cubic>
 row_fn pick_layered(bool in_x, bool in_y) {
-  constexpr bool Z = M > 1;
+  constexpr bool Z = true;  // the z faces (z_faces)
   static constexpr row_fn h[2][2] = {
       {&h_row_t<M, M, M, Cubic, false, false, Z>, &h_row_t<M, M, M, Cubic, false, true, Z>},
       {&h_row_t<M, M, M, Cubic, true, false, Z>, &h_row_t<M, M, M, Cubic, true, true, Z>}};

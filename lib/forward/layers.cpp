@@ -122,9 +122,8 @@ row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, in
   if (!t.fusable || !regular) return row_mode::general;
   r.cs = (t.e_side ? a.c.cs_e : a.c.cs_h) + i * g.plane + j * g.nz;
   r.dz = g.dz;
-  // The z faces, which only the kernels of the wider stencils take (see
-  // layered_row).
-  for (int h = 0; h < 2 && M > 1; ++h) {
+  // The z faces, which the kernels take at the row's end (see layered_row).
+  for (int h = 0; h < 2; ++h) {
     const z_layer& z = t.z[h];
     row_layers::z_face& f = r.z[h];
     f.n = z.n;

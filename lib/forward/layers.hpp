@@ -91,14 +91,13 @@ NORVANE_CELL float layer_correct(float F, float c, float D, float h, float r0m1,
 // its update; the difference a correction needs is the one the curl has just
 // formed, and it adds with the sign of that difference in the curl. The few
 // nodes an x or y correction reaches outside the interior k range (k = 0 and
-// nz-1 of hz, ex and ey) are corrected after the loop. Above half-width 1
-// the row kernels take the z corrections of the x and y components too,
-// last: on a regular row the low z face's nodes start at the component's
-// first node (k = 0 for H, 1 for E) and the high face's end at nz-2, its
-// last one, and the face nodes of both components are corrected once the
-// row's three components are updated (no component reads another of its
-// own field). At half-width 1 they follow the whole row update, node by
-// node in the order x, y, z as well.
+// nz-1 of hz, ex and ey) are corrected after the loop. The row kernels
+// take the z corrections of the x and y components too, last: on a regular
+// row the low z face's nodes start at the component's first node (k = 0 for
+// H, 1 for E) and the high face's end at nz-2, its last one, and the face
+// nodes of both components are corrected once the row's three components
+// are updated (no component reads another of its own field), so every node
+// still takes its corrections in the order x, y, z.
 struct row_layers {
   struct plane_term {
     float* psi;  // memory at k = 0 of the row

@@ -243,31 +243,6 @@ void z_layer_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
   for (int64_t o = ob + 1; o < n; ++o) node(o, std::false_type{});
 }
 
-// Asks for the lines that the z loop of the row `ahead` rows further on in
-// memory reads besides the row's own fields: cs at its faces' nodes and the
-// faces' memories, a line or two each per row, too few for the hardware
-// prefetchers to follow. At order 2 on 128^3 to 256^3 with 10-cell layers
-// this made the forward 4-8 % faster; on 96^3, whose arrays the caches
-// hold, 2-4 % slower, so only large planes ask.
-template <bool ESide>
-void prefetch_z_loop(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
-                     int64_t ahead) {
-  const grid_dims& g = a.g;
-  const float* cs = (ESide ? a.c.cs_e : a.c.cs_h) + i * g.plane + (j + ahead) * g.nz;
-  const int64_t c[3] = {i, j, 0};
-  for (int h = 0; h < 2; ++h) {
-    const z_layer& z = t.z[h];
-    if (z.n == 0) continue;
-    prefetch_row(cs + z.k0, z.n);
-    __builtin_prefetch(cs + z.k0 + z.n - 1);
-    for (const layer_term& term : t.face[4 + h].term) {
-      const float* psi = term.psi + memory_index(term, 2, s, c, 0) + ahead * term.ext[2];
-      __builtin_prefetch(psi, 1);
-      __builtin_prefetch(psi + term.ext[2] - 1, 1);
-    }
-  }
-}
-
 template <bool ESide, int MZ>
 void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j) {
   // Pairs only at half-width 1: wider stencils narrow near the axis ends,
@@ -280,11 +255,9 @@ void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i
 
 // A row's update followed by its layer corrections: on regular rows the x
 // and y corrections inside the update loops and the z ones in the update
-// kernels at the row's end, except at half-width 1, where the z loop above
-// takes them right after the update;
-// elsewhere the general sweep over the x and y faces after the update, then
-// the z loop (or the general sweep over the z faces too, where the z loop
-// does not apply).
+// kernels at the row's end; elsewhere the general sweep over the x and y
+// faces after the update, then the z loop (or the general sweep over the z
+// faces too, where the z loop does not apply).
 template <bool ESide>
 void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
                  int64_t ahead) {
@@ -302,18 +275,13 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
   };
   if (mode == row_mode::regular) {
     pick_layered_any<ESide>(a.order, cubic_grid(a.g), r.in_x, r.in_y)(a, &r, s, i, j, ahead);
-    // At half-width 1 the z loop, taking both faces' nodes in pairs, measured
-    // faster than the faces in the update kernels (there the row's update is
-    // so cheap that the face loops' short vectors and scalar tails dominate),
-    // and faster than the kernels' masked 16-lane face vectors too (96^3,
-    // 10-cell layers: 20-25 %). The wider stencils measured faster in the
-    // kernels (128^3, 10-cell layers: orders 4 and 8 8-9 % faster than the
-    // z loop; with the faces in vectors at the row's end, 96^3: order 4 the
-    // same, order 8 16 %).
-    if (kernels::half_width(a.order) == 1) {
-      if (large_planes(a)) prefetch_z_loop<ESide>(a, t, s, i, j, ahead);
-      z_layers_row<ESide, 1>(a, t, s, i, j);
-    }
+    // The kernels' masked 16-lane face vectors, once asked for ahead with
+    // every line they span, measured at least as fast as the z loop below
+    // at every order: orders 4 and 8 8-9 % faster at 128^3 with 10-cell
+    // layers; order 2 3-4 % faster at 64^3 and 96^3 and within 2 % at
+    // 128^3 to 256^3 (with AVX2, whose kernels take the faces in the scalar
+    // sweep, within noise). Before the whole span was asked for, order 2
+    // measured 20-25 % slower in the kernels than in the z loop at 96^3.
     return;
   }
   if (ESide)
