@@ -8,8 +8,7 @@
 // along the row, so k is a vector loop; in this general sweep the z faces
 // cover a few nodes at each row end and stay scalar. Rows that carry both z
 // terms take the z loop below instead (see layered_row), and regular rows
-// take their x and y corrections, and above half-width 1 their z ones, in
-// the update kernels.
+// take all their corrections in the update kernels.
 #include <algorithm>
 #include <type_traits>
 
