@@ -150,11 +150,11 @@ NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restr
 // one shorter than a row of nodes, so it is rarely a whole number of
 // vectors, and a scalar remainder (up to 15 cells, each with a division in
 // a right-hand side, or the bit-pattern encoder) cost the bfloat16 forward
-// at order 2 on 96^3 more than the half one. body(k, m)
-// takes the cells from k on that the mask m holds; load_stored and
-// store_stored move a vector of cells out of and into a store of `Format`
-// at element q, and rhs_cells forms (E - ca*E_old)/cs with one fused
-// multiply-subtract, +0 where cs is zero. A cell_vec also takes the
+// at order 2 on 96^3 more than the half one. body(k, m) takes the cells
+// from k on that the mask m holds; load_stored and store_stored move a
+// vector of cells out of and into a store of `Format` at element q, and
+// rhs_cells forms (E - ca*E_old)/cs with one fused multiply-subtract, +0
+// where cs is zero. A cell_vec also takes the
 // compiler's vector operators (+, -, *, /: one rounding each, as scalars);
 // fma_cells is the one fused multiply-add.
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
