@@ -14,26 +14,36 @@ namespace norvane::forward {
 // See the prefetch helpers below.
 inline constexpr int64_t rows_ahead = 4;
 
-// The rows of all shots, and row r of them as (s, i, j).
+// The rows of all shots.
 inline int64_t row_count(const pass_args& a) {
   const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
   return rows_per_shot > 0 ? static_cast<int64_t>(a.n_shots) * rows_per_shot : 0;
 }
 
-template <class RowFn>
-inline void visit_row(const pass_args& a, int64_t r, RowFn& row) {
-  const int64_t rows_per_shot = static_cast<int64_t>(a.g.nx) * a.g.ny;
-  const int64_t s = r / rows_per_shot;
-  const int64_t ij = r - s * rows_per_shot;
-  const int64_t i = ij / a.g.ny;
-  row(s, i, ij - i * a.g.ny);
-}
-
+// Each thread's positions of a static schedule are consecutive: the first
+// one is found by divisions, each next one by stepping from the last. (The
+// divisions, three a row in the tiled order, held 3 % of the forward's
+// samples with layers on 96^3; stepping made the order-2 forward without
+// layers 10 % faster on 64^3 and 6 % on 96^3, the rest within noise.)
 template <class RowFn>
 inline void for_each_row(const pass_args& a, RowFn row) {
   const int64_t rows = row_count(a);
+  const int64_t nx = a.g.nx, ny = a.g.ny;
+  int64_t s = 0, i = 0, j = 0, next = -1;
 #pragma omp for schedule(static)
-  for (int64_t r = 0; r < rows; ++r) visit_row(a, r, row);
+  for (int64_t r = 0; r < rows; ++r) {
+    if (r != next) {
+      s = r / (nx * ny);
+      i = (r - s * nx * ny) / ny;
+      j = r - (s * nx + i) * ny;
+    }
+    next = r + 1;
+    row(s, i, j);
+    if (++j == ny) {
+      j = 0;
+      if (++i == nx) i = 0, ++s;
+    }
+  }
 }
 
 // The rows in tiles of `cols` columns j (cols >= ny: one tile, the plain
@@ -64,15 +74,36 @@ struct tile_order {
     j = t0 + in_tile - i * width;
   }
 
-  // Calls row(s, i, j, ahead) for position r, where `ahead` is the distance
-  // in memory, in rows, from this row to the one the sweep takes
-  // rows_ahead positions later: the rows the kernels ask the caches for.
-  // In the plain order that is rows_ahead; in a tile it is that too, or
-  // the step to the next plane's first columns near the tile's edge.
+  // A position as at gives it, stepped along the order by advance.
+  struct cursor {
+    int64_t s = 0, i = 0, j = 0, t0 = 0, width = 0;
+  };
+  cursor cursor_at(int64_t r) const {
+    cursor c;
+    at(r, c.s, c.i, c.j, c.t0, c.width);
+    return c;
+  }
+  void advance(cursor& c) const {
+    if (++c.j < c.t0 + c.width) return;
+    if (++c.i < nx) {
+      c.j = c.t0;
+      return;
+    }
+    c.i = 0;
+    c.t0 += cols;
+    if (c.t0 >= ny) c.t0 = 0, ++c.s;
+    c.width = std::min<int64_t>(cols, ny - c.t0);
+    c.j = c.t0;
+  }
+
+  // Calls row(s, i, j, ahead) for position r (at cursor c), where `ahead`
+  // is the distance in memory, in rows, from this row to the one the sweep
+  // takes rows_ahead positions later: the rows the kernels ask the caches
+  // for. In the plain order that is rows_ahead; in a tile it is that too,
+  // or the step to the next plane's first columns near the tile's edge.
   template <class RowFn>
-  void visit(int64_t r, RowFn& row) const {
-    int64_t s, i, j, t0, width;
-    at(r, s, i, j, t0, width);
+  void visit(int64_t r, const cursor& c, RowFn& row) const {
+    const int64_t s = c.s, i = c.i, j = c.j, t0 = c.t0, width = c.width;
     int64_t ahead = rows_ahead;
     if (j - t0 + rows_ahead >= width) {
       if (width >= rows_ahead && i + 1 < nx) {
@@ -98,13 +129,16 @@ struct pair_order {
       : pairs((a.g.nx + 1) / 2, a.g.ny, a.n_shots, cols), nx(a.g.nx), ny(a.g.ny),
         rows(pairs.rows) {}
 
-  // Calls pair(s, i, j, ahead, two) for position r, where `ahead` is the
-  // distance in memory, in rows, from row (s, i, j) to the first row of
-  // the pair the sweep takes rows_ahead positions later.
+  using cursor = tile_order::cursor;
+  cursor cursor_at(int64_t r) const { return pairs.cursor_at(r); }
+  void advance(cursor& c) const { pairs.advance(c); }
+
+  // Calls pair(s, i, j, ahead, two) for position r (at cursor c), where
+  // `ahead` is the distance in memory, in rows, from row (s, i, j) to the
+  // first row of the pair the sweep takes rows_ahead positions later.
   template <class PairFn>
-  void visit(int64_t r, PairFn& pair) const {
-    int64_t s, ip, j, t0, width;
-    pairs.at(r, s, ip, j, t0, width);
+  void visit(int64_t r, const cursor& c, PairFn& pair) const {
+    const int64_t s = c.s, ip = c.i, j = c.j, t0 = c.t0, width = c.width;
     int64_t ahead = rows_ahead;
     if (j - t0 + rows_ahead >= width) {
       if (width >= rows_ahead && ip + 1 < pairs.nx) {
@@ -123,8 +157,15 @@ struct pair_order {
 // the threads by a static schedule.
 template <class Order, class Fn>
 inline void for_each_position(const Order& order, Fn fn) {
+  typename Order::cursor c;
+  int64_t next = -1;
 #pragma omp for schedule(static)
-  for (int64_t r = 0; r < order.rows; ++r) order.visit(r, fn);
+  for (int64_t r = 0; r < order.rows; ++r) {
+    if (r != next) c = order.cursor_at(r);
+    next = r + 1;
+    order.visit(r, c, fn);
+    order.advance(c);
+  }
 }
 
 template <class RowFn>
@@ -140,11 +181,17 @@ inline void for_each_row_run(const pass_args& a, int64_t cols, int64_t run, Firs
                              SecondFn second) {
   const tile_order order(a, cols);
   const int64_t n_runs = (order.rows + run - 1) / run;
+  tile_order::cursor c;
+  int64_t next = -1;
 #pragma omp for schedule(static)
   for (int64_t b = 0; b < n_runs; ++b) {
     const int64_t r0 = b * run, r1 = std::min(order.rows, r0 + run);
-    for (int64_t r = r0; r < r1; ++r) order.visit(r, first);
-    for (int64_t r = r0; r < r1; ++r) order.visit(r, second);
+    if (r0 != next) c = order.cursor_at(r0);
+    next = r1;
+    const tile_order::cursor c0 = c;
+    for (int64_t r = r0; r < r1; ++r, order.advance(c)) order.visit(r, c, first);
+    c = c0;
+    for (int64_t r = r0; r < r1; ++r, order.advance(c)) order.visit(r, c, second);
   }
 }
 
