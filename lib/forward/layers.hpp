@@ -150,9 +150,10 @@ row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, in
 // Memory element of shot s at node coordinates c (c[axis] replaced by p).
 inline int64_t memory_index(const layer_term& t, int axis, int64_t s, const int64_t (&c)[3],
                             int64_t p) {
-  int64_t q[3] = {c[0], c[1], c[2]};
-  q[axis] = p;
-  return ((s * t.ext[0] + q[0]) * t.ext[1] + q[1]) * t.ext[2] + q[2];
+  // (Selects rather than a copy of c indexed by axis, which went through
+  // the stack.)
+  const int64_t q0 = axis == 0 ? p : c[0], q1 = axis == 1 ? p : c[1], q2 = axis == 2 ? p : c[2];
+  return ((s * t.ext[0] + q0) * t.ext[1] + q1) * t.ext[2] + q2;
 }
 
 

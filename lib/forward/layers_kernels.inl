@@ -260,9 +260,13 @@ void z_layers_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i
 template <bool ESide>
 void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
                  int64_t ahead) {
-  const int64_t q = i * a.g.ny + j + ahead;  // the row `ahead` rows on, in this shot
-  if (a.g.nz <= short_memory_row && q < a.g.nx * a.g.ny)
-    prefetch_low_y_memories(a, t, s, q / a.g.ny, q % a.g.ny);
+  if (a.g.nz <= short_memory_row) {  // the row `ahead` rows on, in this shot
+    const int64_t ny = a.g.ny, q = i * ny + j + ahead;
+    if (j + ahead < ny)
+      prefetch_low_y_memories(a, t, s, i, j + ahead);
+    else if (q < a.g.nx * ny)
+      prefetch_low_y_memories(a, t, s, q / ny, q % ny);
+  }
   row_layers r;
   const row_mode mode = make_row_layers(a, t, s, i, j, r);
   auto z_layers = [&] {
