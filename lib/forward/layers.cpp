@@ -3,6 +3,8 @@
 // their components, signs, memories and memory extents.
 #include "lib/forward/layers.hpp"
 
+#include <algorithm>
+
 #include "lib/kernels/staggered_diff.hpp"
 
 namespace norvane::forward {
@@ -74,6 +76,20 @@ layer_table make_layer_table(const pass_args& a, bool e_side) {
     }
   }
   if (t.z[0].n > 0 && t.z[1].n > 0 && t.face[4].q_hi >= t.face[5].q_lo) t.fusable = false;
+  // The rows with the nominal x and y stencils off the outer rows (an
+  // interval per axis; empty where none).
+  const int M = kernels::half_width(a.order);
+  for (int ax = 0; ax < 2; ++ax) {
+    const int64_t n = g.extent(ax);
+    t.regular_lo[ax] = n;
+    t.regular_hi[ax] = -1;
+    for (int64_t q = 1; q <= n - 2; ++q) {
+      const int m = e_side ? kernels::fit_backward(a.order, q, n) : kernels::fit_forward(a.order, q, n);
+      if (m != M) continue;
+      t.regular_lo[ax] = std::min(t.regular_lo[ax], q);
+      t.regular_hi[ax] = q;
+    }
+  }
   return t;
 }
 
@@ -91,35 +107,39 @@ void prefetch_low_y_memories(const pass_args& a, const layer_table& t, int64_t s
 
 row_mode make_row_layers(const pass_args& a, const layer_table& t, int64_t s, int64_t i, int64_t j,
                          row_layers& r) {
-  const grid_dims& g = a.g;
   const int64_t c[3] = {i, j, 0};
-  bool in[2] = {false, false};
+  // The x and y face holding the row, per axis (-1: none). An unlined
+  // face's range is empty.
+  int in[2] = {-1, -1};
   for (int axis = 0; axis < 2; ++axis) {
     for (int f = 2 * axis; f < 2 * axis + 2; ++f) {
       const layer_face_desc& d = t.face[f];
-      if (d.w == 0 || c[axis] < d.q_lo || c[axis] > d.q_hi) continue;
-      if (in[axis]) return row_mode::general;  // inside both faces of the axis
-      in[axis] = true;
-      const int64_t p = d.position(c[axis], t.e_side);
-      for (const layer_term& term : d.term) {
-        row_layers::plane_term& pt = (axis == 0 ? r.x : r.y)[term.target];
-        pt.psi = term.psi + memory_index(term, axis, s, c, p);
-        pt.h = d.h_spacing;
-        pt.r0m1 = d.prof[p] - 1.0f;
-        pt.r1 = d.prof[d.w + p];
-        pt.r2 = d.prof[2 * d.w + p];
-        pt.r3 = d.prof[3 * d.w + p];
-      }
+      if (c[axis] < d.q_lo || c[axis] > d.q_hi) continue;
+      if (in[axis] >= 0) return row_mode::general;  // inside both faces of the axis
+      in[axis] = f;
     }
   }
-  r.in_x = in[0];
-  r.in_y = in[1];
-  if (!in[0] && !in[1] && t.z[0].n == 0 && t.z[1].n == 0) return row_mode::plain;
-  const int M = kernels::half_width(a.order);
-  const int mx = t.e_side ? kernels::fit_backward(a.order, i, g.nx) : kernels::fit_forward(a.order, i, g.nx);
-  const int my = t.e_side ? kernels::fit_backward(a.order, j, g.ny) : kernels::fit_forward(a.order, j, g.ny);
-  const bool regular = i >= 1 && i <= g.nx - 2 && j >= 1 && j <= g.ny - 2 && mx == M && my == M;
-  if (!t.fusable || !regular) return row_mode::general;
+  r.in_x = in[0] >= 0;
+  r.in_y = in[1] >= 0;
+  if (!r.in_x && !r.in_y && t.z[0].n == 0 && t.z[1].n == 0) return row_mode::plain;
+  if (!t.fusable || i < t.regular_lo[0] || i > t.regular_hi[0] || j < t.regular_lo[1] ||
+      j > t.regular_hi[1])
+    return row_mode::general;
+  for (int axis = 0; axis < 2; ++axis) {
+    if (in[axis] < 0) continue;
+    const layer_face_desc& d = t.face[in[axis]];
+    const int64_t p = d.position(c[axis], t.e_side);
+    for (const layer_term& term : d.term) {
+      row_layers::plane_term& pt = (axis == 0 ? r.x : r.y)[term.target];
+      pt.psi = term.psi + memory_index(term, axis, s, c, p);
+      pt.h = d.h_spacing;
+      pt.r0m1 = d.prof[p] - 1.0f;
+      pt.r1 = d.prof[d.w + p];
+      pt.r2 = d.prof[2 * d.w + p];
+      pt.r3 = d.prof[3 * d.w + p];
+    }
+  }
+  const grid_dims& g = a.g;
   r.cs = (t.e_side ? a.c.cs_e : a.c.cs_h) + i * g.plane + j * g.nz;
   r.dz = g.dz;
   // The z faces, which the kernels take at the row's end (see layered_row).

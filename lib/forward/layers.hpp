@@ -67,6 +67,9 @@ struct layer_table {
   // they correct, and every axis has 3 or more nodes.
   bool fusable = false;
   z_layer z[2];  // low and high z face (n = 0: not lined)
+  // Rows (i, j) with regular_lo[0] <= i <= regular_hi[0] and likewise j
+  // lie off the grid's outer rows and take the nominal x and y stencils.
+  int64_t regular_lo[2] = {0, 0}, regular_hi[2] = {-1, -1};
 };
 
 layer_table make_layer_table(const pass_args& a, bool e_side);
