@@ -128,12 +128,6 @@ struct builder {
 gather_plan::axis_classes::axis_classes(int64_t len)
     : n(len), count(len <= 2 * margin + 1 ? static_cast<int>(len) : 2 * margin + 1) {}
 
-int gather_plan::axis_classes::of(int64_t q) const {
-  if (n <= 2 * margin + 1 || q < margin) return static_cast<int>(q);
-  if (q > n - 1 - margin) return static_cast<int>(q - (n - 1 - margin)) + margin;
-  return margin;
-}
-
 int64_t gather_plan::axis_classes::representative(int cls) const {
   if (n <= 2 * margin + 1 || cls <= margin) return cls;
   return n - 1 - margin + (cls - margin);

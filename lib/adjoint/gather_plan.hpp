@@ -137,7 +137,11 @@ struct gather_plan {
     int count = 0;
     static constexpr int margin = 9;
     explicit axis_classes(int64_t len);
-    int of(int64_t q) const;
+    int of(int64_t q) const {  // (inline: the sweeps ask it for every row)
+      if (n <= 2 * margin + 1 || q < margin) return static_cast<int>(q);
+      if (q > n - 1 - margin) return static_cast<int>(q - (n - 1 - margin)) + margin;
+      return margin;
+    }
     int64_t representative(int cls) const;
   };
   axis_classes x, y;
