@@ -10,6 +10,7 @@ namespace {
 
 int64_t g_forced_tile_columns = 0;
 bool g_forced_pairs = false;
+int g_forced_aligned_order2 = -1;
 
 // Bytes of x planes a tile may keep in the core's L2: a quarter of it, so
 // that the rows' own arrays and the y stencils' rows fit beside them (a
@@ -90,5 +91,9 @@ bool large_planes(const pass_args& a) {
 void force_tile_columns(int64_t cols) { g_forced_tile_columns = cols; }
 
 void force_pair_planes(bool on) { g_forced_pairs = on; }
+
+void force_aligned_order2(int mode) { g_forced_aligned_order2 = mode; }
+
+int forced_aligned_order2() { return g_forced_aligned_order2; }
 
 }  // namespace norvane::forward

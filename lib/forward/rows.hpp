@@ -222,6 +222,11 @@ void force_pair_planes(bool on);
 // choice), for tests.
 void force_tile_columns(int64_t cols);
 
+// Makes the order-2 rows without layers run aligned (1) or plain (0) on any
+// grid (-1: back to the choice by the arrays' size), for tests.
+void force_aligned_order2(int mode);
+int forced_aligned_order2();
+
 // Some sweeps first ask for the lines of the row they take `rows_ahead` rows
 // later (`ahead` rows further on in memory, see tile_order). Order-8 rows
 // read each difference along x from 8 planes: with a row's own arrays that is
