@@ -262,9 +262,9 @@ void layered_row(const pass_args& a, const layer_table& t, int64_t s, int64_t i,
                  int64_t ahead) {
   if (a.g.nz <= short_memory_row) {  // the row `ahead` rows on, in this shot
     const int64_t ny = a.g.ny, q = i * ny + j + ahead;
-    if (j + ahead < ny)
+    if (j + ahead >= 0 && j + ahead < ny)
       prefetch_low_y_memories(a, t, s, i, j + ahead);
-    else if (q < a.g.nx * ny)
+    else if (q >= 0 && q < a.g.nx * ny)  // (a tile's end steps back to the next tile)
       prefetch_low_y_memories(a, t, s, q / ny, q % ny);
   }
   row_layers r;
