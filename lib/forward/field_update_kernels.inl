@@ -670,7 +670,7 @@ inline bool cubic_grid(const grid_dims& g) { return g.dy == g.dx && g.dz == g.dx
 // than on the split vectors.
 inline bool small_aligned_rows(const pass_args& a) {
   if (kernels::half_width(a.order) != 1) return false;
-  if (forced_aligned_order2() >= 0) return forced_aligned_order2() == 1;
+  if (const int forced = forced_aligned_order2(); forced >= 0) return forced == 1;
   const int64_t bytes = (int64_t{6} * a.n_shots + 6) * a.g.n_nodes * int64_t{sizeof(float)};
   return bytes <= (int64_t{64} << 20);
 }

@@ -154,9 +154,9 @@ NORVANE_CELL void decode_half_run(float* __restrict out, const uint16_t* __restr
 // from k on that the mask m holds; load_stored and store_stored move a
 // vector of cells out of and into a store of `Format` at element q, and
 // rhs_cells forms (E - ca*E_old)/cs with one fused multiply-subtract, +0
-// where cs is zero. A cell_vec also takes the
-// compiler's vector operators (+, -, *, /: one rounding each, as scalars);
-// fma_cells is the one fused multiply-add.
+// where cs is zero. A cell_vec also takes the compiler's vector operators
+// (+, -, *, /: one rounding each, as scalars); fma_cells is the one fused
+// multiply-add.
 #if defined(__AVX512F__) && defined(__AVX512BW__) && defined(__AVX512VL__)
 #define NORVANE_CELL_VECTORS 1
 using cell_mask = __mmask16;
